@@ -1,0 +1,265 @@
+// The `kalvorin` extension module: definition, function table, entry points.
+//
+// Each entry point parses and converts its arguments, calls one model
+// operation (which never touches Python objects) and converts the result or
+// failure back. No C++ exception crosses into the interpreter: internal
+// assertion failures become PanicException, allocation failures MemoryError.
+#include <Python.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "lib/conversions.hpp"
+#include "lib/models.hpp"
+#include "lib/pyref.hpp"
+
+namespace kalvorin {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Function descriptions
+// ---------------------------------------------------------------------------
+
+constexpr const char* LIST_PARAMS[] = {"l", "re", "rstar"};
+constexpr const char* FLUX_MAP_PARAMS[] = {"l", "re", "rstar", "bl", "bf"};
+constexpr const char* RING_PARAMS[] = {"l", "r", "re", "rstar"};
+
+constexpr FunctionDescription WITT_MAO{"witt_mao_magnification", LIST_PARAMS, 3};
+constexpr FunctionDescription INTEGRATED_WITT_MAO{"integrated_witt_mao_magnification", LIST_PARAMS, 3};
+constexpr FunctionDescription INTEGRATED_FLUX_MAP_WITT_MAO{"integrated_flux_map_witt_mao_magnification",
+                                                           FLUX_MAP_PARAMS, 5};
+constexpr FunctionDescription HEYROVSKY{"heyrovsky_magnification", RING_PARAMS, 4};
+constexpr FunctionDescription INTEGRATED_HEYROVSKY{"integrated_heyrovsky_magnification", LIST_PARAMS, 3};
+constexpr FunctionDescription INTEGRATED_FLUX_MAP_HEYROVSKY{"integrated_flux_map_heyrovsky_magnification",
+                                                            FLUX_MAP_PARAMS, 5};
+constexpr FunctionDescription DISCRETE_FLUX_MAP_HEYROVSKY{"discrete_flux_map_heyrovsky_magnification",
+                                                          FLUX_MAP_PARAMS, 5};
+
+// ---------------------------------------------------------------------------
+// Calls: parse, convert, compute, convert back
+// ---------------------------------------------------------------------------
+
+// Arguments of the (l, re, rstar) and (l, re, rstar, bl, bf) shapes.
+struct ListArgs {
+    std::vector<double> l;
+    double re = 0.0, rstar = 0.0;
+    std::vector<double> bl, bf;
+};
+
+bool convert_list_args(const FunctionDescription& fn, PyObject* const* slots, ListArgs& a) {
+    if (!extract_list(slots[0], "l", a.l)) return false;
+    if (!extract_double(slots[1], "re", a.re)) return false;
+    if (!extract_double(slots[2], "rstar", a.rstar)) return false;
+    if (fn.n_params == 5) {
+        if (!extract_list(slots[3], "bl", a.bl)) return false;
+        if (!extract_list(slots[4], "bf", a.bf)) return false;
+    }
+    return true;
+}
+
+PyObject* finish(const ListResult& result) {
+    if (result.failed()) return raise_failure(result.failure);
+    return list_result(result.values);
+}
+
+PyObject* not_implemented(const FunctionDescription& fn) {
+    PyErr_Format(PyExc_NotImplementedError, "%s() is not available in this build", fn.name);
+    return nullptr;
+}
+
+template <const FunctionDescription& Fn>
+PyObject* call_list_model(PyObject* const* slots) {
+    ListArgs a;
+    if (!convert_list_args(Fn, slots, a)) return nullptr;
+    if constexpr (&Fn == &WITT_MAO) {
+        return finish(witt_mao_magnification(std::move(a.l), a.re, a.rstar));
+    } else if constexpr (&Fn == &DISCRETE_FLUX_MAP_HEYROVSKY) {
+        return finish(discrete_flux_map_heyrovsky_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
+                                                                std::move(a.bf)));
+    } else {
+        return not_implemented(Fn);
+    }
+}
+
+PyObject* call_heyrovsky(PyObject* const* slots) {
+    double l, r, re, rstar;
+    if (!extract_double(slots[0], "l", l)) return nullptr;
+    if (!extract_double(slots[1], "r", r)) return nullptr;
+    if (!extract_double(slots[2], "re", re)) return nullptr;
+    if (!extract_double(slots[3], "rstar", rstar)) return nullptr;
+    const Result result = heyrovsky_magnification(l, r, re, rstar);
+    if (result.failed()) return raise_failure(result.failure);
+    return float_result(result.value);
+}
+
+// Turns an internal assertion failure into PanicException after reporting
+// it on standard error. A failure while doing so cannot be reported to
+// Python any more: the process aborts.
+PyObject* panic_at_boundary(const char* message, const char* file, int line) noexcept {
+    try {
+        std::fprintf(stderr, "kalvorin: internal assertion failed at %s:%d:\n%s\n", file, line, message);
+        return raise_panic(message);
+    } catch (...) {
+        std::fputs("uncaught panic at ffi boundary\n", stderr);
+        std::abort();
+    }
+}
+
+// The METH_FASTCALL | METH_KEYWORDS entry point of one module function.
+template <const FunctionDescription& Fn, PyObject* (*Call)(PyObject* const*)>
+PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    try {
+        PyObject* slots[MAX_PARAMS];
+        if (!parse_arguments(Fn, args, nargs, kwnames, slots)) return nullptr;
+        return Call(slots);
+    } catch (const AssertionFailure& failure) {
+        return panic_at_boundary(failure.what(), failure.file(), failure.line());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& failure) {
+        return panic_at_boundary(failure.what(), __FILE__, __LINE__);
+    } catch (...) {
+        return panic_at_boundary("internal error without a message", __FILE__, __LINE__);
+    }
+}
+
+template <const FunctionDescription& Fn>
+PyObject* list_entry(PyObject* m, PyObject* const* a, Py_ssize_t n, PyObject* k) noexcept {
+    return entry<Fn, call_list_model<Fn>>(m, a, n, k);
+}
+
+// ---------------------------------------------------------------------------
+// Function table, in registration order. ml_doc carries only the text
+// signature, from which the interpreter derives __text_signature__.
+// ---------------------------------------------------------------------------
+
+constexpr int METH_FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
+
+#define KALVORIN_METHOD(fn, impl, signature)                                                     \
+    PyMethodDef {                                                                                \
+        fn.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(impl)),              \
+            METH_FASTCALL_KEYWORDS, signature "\n--\n\n"                                         \
+    }
+
+PyMethodDef FUNCTIONS[] = {
+    KALVORIN_METHOD(WITT_MAO, list_entry<WITT_MAO>, "witt_mao_magnification(l, re, rstar)"),
+    KALVORIN_METHOD(INTEGRATED_WITT_MAO, list_entry<INTEGRATED_WITT_MAO>,
+                    "integrated_witt_mao_magnification(l, re, rstar)"),
+    KALVORIN_METHOD(INTEGRATED_FLUX_MAP_WITT_MAO, list_entry<INTEGRATED_FLUX_MAP_WITT_MAO>,
+                    "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)"),
+    KALVORIN_METHOD(HEYROVSKY, (entry<HEYROVSKY, call_heyrovsky>), "heyrovsky_magnification(l, r, re, rstar)"),
+    KALVORIN_METHOD(INTEGRATED_HEYROVSKY, list_entry<INTEGRATED_HEYROVSKY>,
+                    "integrated_heyrovsky_magnification(l, re, rstar)"),
+    KALVORIN_METHOD(INTEGRATED_FLUX_MAP_HEYROVSKY, list_entry<INTEGRATED_FLUX_MAP_HEYROVSKY>,
+                    "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)"),
+    KALVORIN_METHOD(DISCRETE_FLUX_MAP_HEYROVSKY, list_entry<DISCRETE_FLUX_MAP_HEYROVSKY>,
+                    "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)"),
+};
+
+// ---------------------------------------------------------------------------
+// Module definition and initialisation (single phase, once per process)
+// ---------------------------------------------------------------------------
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT,
+    "kalvorin",
+    "Finite-source point-lens microlensing magnifications, a Python module with a native C++ implementation.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The created module, one strong reference kept for the life of the process.
+PyObject* module_cell = nullptr;
+
+PyObject* interned(PyObject*& cell, const char* text) {
+    if (cell == nullptr) {
+        cell = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(std::strlen(text)));
+        if (cell == nullptr) return nullptr;
+        PyUnicode_InternInPlace(&cell);
+    }
+    return cell;
+}
+PyObject* all_name = nullptr;
+PyObject* name_name = nullptr;
+
+// The module's __all__ list, created empty when the attribute is missing.
+PyRef all_list(PyObject* module) {
+    PyObject* key = interned(all_name, "__all__");
+    if (!key) return PyRef();
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, key));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyRef();
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttr(module, key, all.get()) < 0) return PyRef();
+        return all;
+    }
+    if (!PyList_Check(all.get())) {
+        PyErr_SetString(PyExc_TypeError, "'__all__' of the module is not a list");
+        return PyRef();
+    }
+    return all;
+}
+
+bool register_function(PyObject* module, PyMethodDef* def) {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    PyRef function = PyRef::steal(PyCFunction_NewEx(def, module, module_name.get()));
+    module_name = PyRef();
+    if (!function) return false;
+    PyObject* key = interned(name_name, "__name__");
+    if (!key) return false;
+    PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), key));
+    if (!name) return false;
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_SetString(PyExc_TypeError, "function __name__ is not a str");
+        return false;
+    }
+    PyRef all = all_list(module);
+    if (!all) return false;
+    if (PyList_Append(all.get(), name.get()) < 0) return false;
+    return PyObject_SetAttr(module, name.get(), function.get()) == 0;
+}
+
+PyObject* initialise() {
+    if (module_cell != nullptr) {
+        PyErr_SetString(PyExc_ImportError,
+                        "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per "
+                        "interpreter process");
+        return nullptr;
+    }
+    PyRef module = PyRef::steal(PyModule_Create2(&MODULE_DEF, 1013));
+    if (!module) return ensure_error_set();
+    for (PyMethodDef& def : FUNCTIONS)
+        if (!register_function(module.get(), &def)) return ensure_error_set();
+    module_cell = module.release();
+    Py_INCREF(module_cell);
+    return module_cell;
+}
+
+}  // namespace
+}  // namespace kalvorin
+
+PyMODINIT_FUNC PyInit_kalvorin(void) {
+    try {
+        return kalvorin::initialise();
+    } catch (const kalvorin::AssertionFailure& failure) {
+        return kalvorin::panic_at_boundary(failure.what(), failure.file(), failure.line());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        return kalvorin::panic_at_boundary("internal error during initialisation", __FILE__, __LINE__);
+    }
+}
