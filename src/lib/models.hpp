@@ -51,4 +51,20 @@ Result heyrovsky_magnification(double l, double r, double re, double rstar);
 ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,
                                                      std::vector<double> bl, std::vector<double> bf);
 
+// Magnification of a limb-darkened source, I(r) = 1 - 0.6 (1 - sqrt(1 - r²)):
+//   A(l) = ∫_0^1 2πr I(r) M(l, r) dr / ∫_0^1 2πr I(r) dr,
+// M the ring mean. The Witt–Mao variant first evaluates the uniform-disk
+// magnification of every separation (its kernel failure ends the call); the
+// disk of radius r has F + (r/2) dF/dr = M(r), so both variants integrate
+// the same ring decomposition and agree.
+ListResult integrated_witt_mao_magnification(std::vector<double> l, double re, double rstar);
+ListResult integrated_heyrovsky_magnification(std::vector<double> l, double re, double rstar);
+
+// The same with the profile read by linear interpolation from the table
+// (bl[j], bf[j]) (0 outside it), normalised by its own flux.
+ListResult integrated_flux_map_witt_mao_magnification(std::vector<double> l, double re, double rstar,
+                                                      std::vector<double> bl, std::vector<double> bf);
+ListResult integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,
+                                                       std::vector<double> bl, std::vector<double> bf);
+
 }  // namespace kalvorin

@@ -68,22 +68,26 @@ PyObject* finish(const ListResult& result) {
     return list_result(result.values);
 }
 
-PyObject* not_implemented(const FunctionDescription& fn) {
-    PyErr_Format(PyExc_NotImplementedError, "%s() is not available in this build", fn.name);
-    return nullptr;
-}
-
 template <const FunctionDescription& Fn>
 PyObject* call_list_model(PyObject* const* slots) {
     ListArgs a;
     if (!convert_list_args(Fn, slots, a)) return nullptr;
     if constexpr (&Fn == &WITT_MAO) {
         return finish(witt_mao_magnification(std::move(a.l), a.re, a.rstar));
-    } else if constexpr (&Fn == &DISCRETE_FLUX_MAP_HEYROVSKY) {
+    } else if constexpr (&Fn == &INTEGRATED_WITT_MAO) {
+        return finish(integrated_witt_mao_magnification(std::move(a.l), a.re, a.rstar));
+    } else if constexpr (&Fn == &INTEGRATED_FLUX_MAP_WITT_MAO) {
+        return finish(integrated_flux_map_witt_mao_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
+                                                                 std::move(a.bf)));
+    } else if constexpr (&Fn == &INTEGRATED_HEYROVSKY) {
+        return finish(integrated_heyrovsky_magnification(std::move(a.l), a.re, a.rstar));
+    } else if constexpr (&Fn == &INTEGRATED_FLUX_MAP_HEYROVSKY) {
+        return finish(integrated_flux_map_heyrovsky_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
+                                                                  std::move(a.bf)));
+    } else {
+        static_assert(&Fn == &DISCRETE_FLUX_MAP_HEYROVSKY);
         return finish(discrete_flux_map_heyrovsky_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
                                                                 std::move(a.bf)));
-    } else {
-        return not_implemented(Fn);
     }
 }
 
