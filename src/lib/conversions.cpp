@@ -89,6 +89,40 @@ bool as_double(PyObject* obj, double& out) {
     return true;
 }
 
+// Fast path for objects exposing a one-dimensional buffer of native doubles
+// (numpy float64 arrays, array.array('d'), memoryviews of them): the values
+// are copied directly, exactly the doubles that iteration would produce.
+// Returns false, with no exception pending, when the object does not qualify.
+bool read_float64_buffer(PyObject* obj, std::vector<double>& out) {
+    if (!PyObject_CheckBuffer(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    const char* format = view.format ? view.format : "B";
+    if (format[0] == '@' || format[0] == '=') ++format;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    else if (format[0] == '<') ++format;
+#endif
+    if (view.ndim != 1 || view.itemsize != static_cast<Py_ssize_t>(sizeof(double)) || std::strcmp(format, "d") != 0)
+        return false;
+    const Py_ssize_t n = view.shape[0];
+    const Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
+    out.resize(static_cast<std::size_t>(n));
+    const char* base = static_cast<const char*>(view.buf);
+    if (stride == static_cast<Py_ssize_t>(sizeof(double))) {
+        if (n > 0) std::memcpy(out.data(), base, static_cast<std::size_t>(n) * sizeof(double));
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) std::memcpy(&out[static_cast<std::size_t>(i)], base + i * stride, sizeof(double));
+    }
+    return true;
+}
+
 bool as_list(PyObject* obj, std::vector<double>& out) {
     if (PyType_IsSubtype(Py_TYPE(obj), &PyUnicode_Type)) {
         set_type_error("Can't extract `str` to `Vec`");
@@ -98,6 +132,7 @@ bool as_list(PyObject* obj, std::vector<double>& out) {
         set_type_error("'" + type_qualname(obj) + "' object cannot be converted to 'Sequence'");
         return false;
     }
+    if (read_float64_buffer(obj, out)) return true;
     // The reported length only sizes the first reservation; iteration decides.
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {

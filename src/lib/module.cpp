@@ -68,27 +68,40 @@ PyObject* finish(const ListResult& result) {
     return list_result(result.values);
 }
 
+// Releases the GIL for the lifetime of the object: the computations touch no
+// Python object, so other threads run meanwhile. Reacquired on every exit,
+// also when an internal assertion failure propagates.
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+ListResult compute(const FunctionDescription& fn, ListArgs& a) {
+    GilRelease unlocked;
+    if (&fn == &WITT_MAO) return witt_mao_magnification(std::move(a.l), a.re, a.rstar);
+    if (&fn == &INTEGRATED_WITT_MAO) return integrated_witt_mao_magnification(std::move(a.l), a.re, a.rstar);
+    if (&fn == &INTEGRATED_FLUX_MAP_WITT_MAO)
+        return integrated_flux_map_witt_mao_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
+                                                          std::move(a.bf));
+    if (&fn == &INTEGRATED_HEYROVSKY) return integrated_heyrovsky_magnification(std::move(a.l), a.re, a.rstar);
+    if (&fn == &INTEGRATED_FLUX_MAP_HEYROVSKY)
+        return integrated_flux_map_heyrovsky_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
+                                                           std::move(a.bf));
+    return discrete_flux_map_heyrovsky_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
+                                                     std::move(a.bf));
+}
+
 template <const FunctionDescription& Fn>
 PyObject* call_list_model(PyObject* const* slots) {
     ListArgs a;
     if (!convert_list_args(Fn, slots, a)) return nullptr;
-    if constexpr (&Fn == &WITT_MAO) {
-        return finish(witt_mao_magnification(std::move(a.l), a.re, a.rstar));
-    } else if constexpr (&Fn == &INTEGRATED_WITT_MAO) {
-        return finish(integrated_witt_mao_magnification(std::move(a.l), a.re, a.rstar));
-    } else if constexpr (&Fn == &INTEGRATED_FLUX_MAP_WITT_MAO) {
-        return finish(integrated_flux_map_witt_mao_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
-                                                                 std::move(a.bf)));
-    } else if constexpr (&Fn == &INTEGRATED_HEYROVSKY) {
-        return finish(integrated_heyrovsky_magnification(std::move(a.l), a.re, a.rstar));
-    } else if constexpr (&Fn == &INTEGRATED_FLUX_MAP_HEYROVSKY) {
-        return finish(integrated_flux_map_heyrovsky_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
-                                                                  std::move(a.bf)));
-    } else {
-        static_assert(&Fn == &DISCRETE_FLUX_MAP_HEYROVSKY);
-        return finish(discrete_flux_map_heyrovsky_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
-                                                                std::move(a.bf)));
-    }
+    return finish(compute(Fn, a));
 }
 
 PyObject* call_heyrovsky(PyObject* const* slots) {
@@ -97,6 +110,7 @@ PyObject* call_heyrovsky(PyObject* const* slots) {
     if (!extract_double(slots[1], "r", r)) return nullptr;
     if (!extract_double(slots[2], "re", re)) return nullptr;
     if (!extract_double(slots[3], "rstar", rstar)) return nullptr;
+    // A single ring is cheaper than releasing the GIL: keep it.
     const Result result = heyrovsky_magnification(l, r, re, rstar);
     if (result.failed()) return raise_failure(result.failure);
     return float_result(result.value);
