@@ -10,6 +10,7 @@
 // `AssertionFailure`, the one exception of the computation.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -66,5 +67,9 @@ ListResult integrated_flux_map_witt_mao_magnification(std::vector<double> l, dou
                                                       std::vector<double> bl, std::vector<double> bf);
 ListResult integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,
                                                        std::vector<double> bl, std::vector<double> bf);
+
+// Diagnostics for benchmarks: quadrature points (ring evaluations) spent on
+// each separation by integrated_heyrovsky_magnification.
+std::vector<std::uint32_t> integrated_ring_evaluations(const std::vector<double>& l, double re, double rstar);
 
 }  // namespace kalvorin
