@@ -251,8 +251,9 @@ constexpr double FLUX_TARGET = 1e-16;
 // of the exact integral while most separations stop after 49-193 points.
 constexpr double RELATIVE_TARGET = 1e-12;
 // Where that scale is unusable (a kernel failure, a non-finite value) the
-// quadrature runs with this absolute target, i.e. to its last level.
-constexpr double FALLBACK_TARGET = 1e-16;
+// quadrature runs to its last level: a zero target never stops it early, and
+// the result does not depend on the scale of the profile.
+constexpr double FALLBACK_TARGET = 0.0;
 // A lens just outside the limb puts the logarithmic singularity of the ring
 // through it just beyond r = 1: the integrand is nearly singular at the end
 // of the interval and the convergence estimate stops too early (errors up
