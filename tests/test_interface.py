@@ -367,7 +367,7 @@ NOT_FLOATS = ["0.5", MyStr("0.5"), None, [1.0], (1.0,), 1j, object(), HasFloat("
 
 
 @pytest.mark.parametrize("obj", NOT_FLOATS, ids=lambda o: type(o).__name__ + ":" + repr(o)[:12])
-@pytest.mark.parametrize("position, name", enumerate(["l", "r", "re", "rstar"]))
+@pytest.mark.parametrize("position, name", list(enumerate(["l", "r", "re", "rstar"])))
 def test_float_conversion_type_error_is_prefixed(obj, position, name):
     args = [3.0, 1.0, 1.0, 0.1]
     args[position] = obj
