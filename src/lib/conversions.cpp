@@ -38,7 +38,9 @@ std::string quoted_name_list(const std::vector<const char*>& names) {
 
 // Text of the type's __qualname__, for "'X' object cannot be converted".
 std::string type_qualname(PyObject* obj) {
-    PyRef qualname = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    static PyObject* key = nullptr;  // interned once, kept for the process
+    if (key == nullptr) key = PyUnicode_InternFromString("__qualname__");
+    PyRef qualname = key ? PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), key)) : PyRef();
     if (qualname && PyUnicode_Check(qualname.get())) {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(qualname.get(), &size);
