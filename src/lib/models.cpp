@@ -156,6 +156,11 @@ ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar
     return out;
 }
 
+namespace {
+// Ring mean for a lens at u, ring radius rho, Einstein radius eps (source radii).
+Result ring_magnification(double u, double rho, double eps) noexcept;
+}  // namespace
+
 // Mean point-lens magnification over a ring of radius ρ = r around the source
 // centre, lens at u = l, ε = re/rstar the Einstein radius in source radii:
 //
@@ -169,9 +174,12 @@ ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar
 // expansion gives +∞ (NaN for u = ρ = 0). Accuracy: ≤ 1e-12 relative
 // against the angular average evaluated at high precision.
 Result heyrovsky_magnification(double l, double r, double re, double rstar) {
-    const double u = l;
-    const double rho = r;
-    const double eps = re / rstar;
+    return ring_magnification(l, r, re / rstar);
+}
+
+namespace {
+
+Result ring_magnification(double u, double rho, double eps) noexcept {
     const double g = eps * eps;
     const double f = u - rho;
 
@@ -211,6 +219,8 @@ Result heyrovsky_magnification(double l, double r, double re, double rstar) {
     const double A = (4 / (S * std::sqrt(D))) * (f2 * P.value + (g + g) * K.value);
     return Result::ok(A / TWO_PI);
 }
+
+}  // namespace
 
 // Weighted sum of ring means over the rings (bl[j], bf[j]); weights are used
 // as given (not normalised).
@@ -281,28 +291,30 @@ std::vector<double> radius_breakpoints(const std::vector<double>& table_radii) {
     return points;
 }
 
-std::vector<double> with_separation(const std::vector<double>& points, double u) {
-    if (!(u > 0.0 && u < 1.0) || std::binary_search(points.begin(), points.end(), u)) return points;
-    std::vector<double> out = points;
-    out.insert(std::upper_bound(out.begin(), out.end(), u), u);
-    return out;
-}
-
 struct PieceSum {
     double integral;
     std::uint32_t evaluations;
 };
 
 // Sum over consecutive pieces [points[i], points[i+1]] of the integral of f,
-// each piece with the absolute target target_per_width·(its width).
+// each piece with the absolute target target_per_width·(its width). A split
+// point strictly inside a piece divides it in two (NaN: none).
 template <class F>
-PieceSum integrate_pieces(F&& f, const std::vector<double>& points, double target_per_width) {
+PieceSum integrate_pieces(F&& f, const std::vector<double>& points, double split, double target_per_width) {
     PieceSum total{0.0, 0};
-    for (std::size_t i = 0; i + 1 < points.size(); ++i) {
-        const double a = points[i], b = points[i + 1];
+    const auto piece = [&](double a, double b) {
         const QuadratureResult q = integrate(f, a, b, target_per_width * (b - a));
         total.integral = total.integral + q.integral;
         total.evaluations += q.evaluations;
+    };
+    for (std::size_t i = 0; i + 1 < points.size(); ++i) {
+        const double a = points[i], b = points[i + 1];
+        if (a < split && split < b) {
+            piece(a, split);
+            piece(split, b);
+        } else {
+            piece(a, b);
+        }
     }
     return total;
 }
@@ -310,7 +322,8 @@ PieceSum integrate_pieces(F&& f, const std::vector<double>& points, double targe
 // Flux of a tabulated profile, ∫_0^1 (r·2π)·p(r) dr.
 template <class Profile>
 double profile_flux(const Profile& profile, const std::vector<double>& points) {
-    return integrate_pieces([&](double r) { return (r * TWO_PI) * profile(r); }, points, FLUX_TARGET).integral;
+    const auto integrand = [&](double r) { return (r * TWO_PI) * profile(r); };
+    return integrate_pieces(integrand, points, std::numeric_limits<double>::quiet_NaN(), FLUX_TARGET).integral;
 }
 
 // For each separation u: ∫_0^1 ((r·2π)·M(u, r))·I(r) dr / N, with M the ring
@@ -321,11 +334,12 @@ std::vector<double> integrate_rings(const std::vector<double>& l, const Profile&
                                     double rstar, double norm, const std::vector<double>& points,
                                     std::vector<std::uint32_t>* evaluations = nullptr) {
     const Disk disk(re, rstar);
+    const double eps = re / rstar;
     std::vector<double> values;
     values.reserve(l.size());
     for (const double u : l) {
         const auto integrand = [&](double r) {
-            const Result ring = heyrovsky_magnification(u, r, re, rstar);
+            const Result ring = ring_magnification(u, r, eps);
             const double M = ring.failed() ? std::numeric_limits<double>::quiet_NaN() : ring.value;
             const double w = r * TWO_PI;
             return (w * M) * profile(r);
@@ -336,7 +350,8 @@ std::vector<double> integrate_rings(const std::vector<double>& l, const Profile&
             const double relative = RELATIVE_TARGET * std::fabs(norm * scale.value);
             if (std::isfinite(relative) && relative > 0.0) target = relative;
         }
-        const PieceSum sum = integrate_pieces(integrand, with_separation(points, u), target);
+        // The ring through the lens (r = u) is singular: split there.
+        const PieceSum sum = integrate_pieces(integrand, points, u, target);
         values.push_back(sum.integral / norm);
         if (evaluations) evaluations->push_back(sum.evaluations);
     }
