@@ -43,6 +43,7 @@ import math
 import multiprocessing
 import os
 import platform
+import shlex
 import statistics
 import subprocess
 import sys
@@ -438,6 +439,8 @@ def main():
     ap.add_argument("--quick", action="store_true", help="3 repeats, short timing budget")
     ap.add_argument("--repeats", type=int, help="repeats per measurement (default 7, quick 3)")
     ap.add_argument("--no-write", action="store_true", help=f"do not write {RESULTS}")
+    ap.add_argument("--kalvorin-note", default="",
+                    help="how the kalvorin under test was built (recorded in RESULTS.md)")
     args = ap.parse_args()
     repeats = args.repeats or (3 if args.quick else 7)
     budget = 0.05 if args.quick else 0.3  # seconds of work per repeat
@@ -513,7 +516,7 @@ def main():
     exe = sys.executable
     if exe.startswith(ROOT + os.sep):
         exe = os.path.relpath(exe, ROOT)
-    cmd = " ".join([exe, os.path.relpath(__file__, ROOT)] + sys.argv[1:])
+    cmd = shlex.join([exe, os.path.relpath(__file__, ROOT)] + sys.argv[1:])
     if os.environ.get("PYTHONPATH"):
         cmd = f"PYTHONPATH={os.environ['PYTHONPATH']} " + cmd
     legend = (f"us/point = median over {repeats} repeats of one pass / points timed; "
@@ -546,7 +549,8 @@ def main():
         f"- Date: {when}",
         f"- Machine: {machine()}",
         f"- Python {platform.python_version()}; " + ", ".join(f"{k} {v}" for k, v in vers.items()),
-        f"- kalvorin {vers['kalvorin']} from `{kalvorin.__file__}`; repository HEAD {rev}",
+        f"- kalvorin {vers['kalvorin']} from `{kalvorin.__file__}`; repository HEAD {rev}"
+        + (f"; {args.kalvorin_note}" if args.kalvorin_note else ""),
         f"- Command: `{cmd}`",
         f"- Reference: mpmath via {ref_source}; cached in `benchmarks/reference_values.json`"
         + (f"; agrees with tests/reference/data at {xc[0]} common points to {xc[1]:.1e}" if xc else ""),
