@@ -1,4 +1,4 @@
-// Magnification models: uniform disk, ring mean, discrete flux map.
+// Magnification models: uniform disk, ring mean, discrete and integrated profiles.
 //
 // Every expression below is written in the order in which it is evaluated;
 // the build forbids contraction into fused multiply-add, so results are
