@@ -392,22 +392,34 @@ ListResult integrated_heyrovsky_magnification(std::vector<double> l, double re, 
                                                LIMB_DARKENING_NORM, radius_breakpoints({}));
 }
 
-ListResult integrated_flux_map_witt_mao_magnification(std::vector<double> l, double re, double rstar,
-                                                      std::vector<double> bl, std::vector<double> bf) {
+namespace {
+
+// A flux-map operation: checks the table (before any other work), builds the
+// interpolated profile and its flux, then runs `operation` with them.
+template <class Operation>
+ListResult with_flux_map(std::vector<double> l, double re, double rstar, std::vector<double> bl,
+                         std::vector<double> bf, Operation operation) {
     KALVORIN_ASSERT_EQ_LEN(bl, bf);
     const std::vector<double> points = radius_breakpoints(bl);
     const PiecewiseLinear profile(std::move(bl), std::move(bf), 0.0);
     const double norm = profile_flux(profile, points);
-    return _integrated_witt_mao_magnification(std::move(l), profile, re, rstar, norm, points);
+    return operation(std::move(l), profile, re, rstar, norm, points);
+}
+
+}  // namespace
+
+ListResult integrated_flux_map_witt_mao_magnification(std::vector<double> l, double re, double rstar,
+                                                      std::vector<double> bl, std::vector<double> bf) {
+    return with_flux_map(std::move(l), re, rstar, std::move(bl), std::move(bf), [](auto&&... args) {
+        return _integrated_witt_mao_magnification(std::forward<decltype(args)>(args)...);
+    });
 }
 
 ListResult integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,
                                                        std::vector<double> bl, std::vector<double> bf) {
-    KALVORIN_ASSERT_EQ_LEN(bl, bf);
-    const std::vector<double> points = radius_breakpoints(bl);
-    const PiecewiseLinear profile(std::move(bl), std::move(bf), 0.0);
-    const double norm = profile_flux(profile, points);
-    return _integrated_heyrovsky_magnification(std::move(l), profile, re, rstar, norm, points);
+    return with_flux_map(std::move(l), re, rstar, std::move(bl), std::move(bf), [](auto&&... args) {
+        return _integrated_heyrovsky_magnification(std::forward<decltype(args)>(args)...);
+    });
 }
 
 }  // namespace kalvorin
