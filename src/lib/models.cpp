@@ -328,23 +328,27 @@ double profile_flux(const Profile& profile, const std::vector<double>& points) {
 
 // For each separation u: ∫_0^1 ((r·2π)·M(u, r))·I(r) dr / N, with M the ring
 // mean (a kernel failure counts as NaN, which the quadrature ignores).
-// Records the number of ring evaluations per separation when asked.
+// The uniform-disk magnifications of `l` set the accuracy target; callers
+// that have them already pass them in. Records the number of ring
+// evaluations per separation when asked.
 template <class Profile>
 std::vector<double> integrate_rings(const std::vector<double>& l, const Profile& profile, double re,
                                     double rstar, double norm, const std::vector<double>& points,
+                                    const std::vector<double>* disk_values = nullptr,
                                     std::vector<std::uint32_t>* evaluations = nullptr) {
     const Disk disk(re, rstar);
     const double eps = re / rstar;
     std::vector<double> values;
     values.reserve(l.size());
-    for (const double u : l) {
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        const double u = l[i];
         const auto integrand = [&](double r) {
             const Result ring = ring_magnification(u, r, eps);
             const double M = ring.failed() ? std::numeric_limits<double>::quiet_NaN() : ring.value;
             const double w = r * TWO_PI;
             return (w * M) * profile(r);
         };
-        const Result scale = disk.at(u);
+        const Result scale = disk_values ? Result::ok((*disk_values)[i]) : disk.at(u);
         double target = FALLBACK_TARGET;
         if (!scale.failed() && !(u > 1.0 && u < 1.0 + NEAR_LIMB_OUTSIDE)) {
             const double relative = RELATIVE_TARGET * std::fabs(norm * scale.value);
@@ -371,14 +375,15 @@ ListResult _integrated_witt_mao_magnification(std::vector<double> l, const Profi
     // any separation ends the call before any integration.
     const ListResult disk = witt_mao_magnification(l, re, rstar);
     if (disk.failed()) return disk;
-    return ListResult{integrate_rings(l, profile, re, rstar, norm, points), nullptr};
+    return ListResult{integrate_rings(l, profile, re, rstar, norm, points, &disk.values), nullptr};
 }
 
 }  // namespace
 
 std::vector<std::uint32_t> integrated_ring_evaluations(const std::vector<double>& l, double re, double rstar) {
     std::vector<std::uint32_t> counts;
-    integrate_rings(l, limb_darkening_profile, re, rstar, LIMB_DARKENING_NORM, radius_breakpoints({}), &counts);
+    integrate_rings(l, limb_darkening_profile, re, rstar, LIMB_DARKENING_NORM, radius_breakpoints({}), nullptr,
+                    &counts);
     return counts;
 }
 

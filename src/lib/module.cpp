@@ -45,24 +45,6 @@ constexpr FunctionDescription DISCRETE_FLUX_MAP_HEYROVSKY{"discrete_flux_map_hey
 // Calls: parse, convert, compute, convert back
 // ---------------------------------------------------------------------------
 
-// Arguments of the (l, re, rstar) and (l, re, rstar, bl, bf) shapes.
-struct ListArgs {
-    std::vector<double> l;
-    double re = 0.0, rstar = 0.0;
-    std::vector<double> bl, bf;
-};
-
-bool convert_list_args(const FunctionDescription& fn, PyObject* const* slots, ListArgs& a) {
-    if (!extract_list(slots[0], "l", a.l)) return false;
-    if (!extract_double(slots[1], "re", a.re)) return false;
-    if (!extract_double(slots[2], "rstar", a.rstar)) return false;
-    if (fn.n_params == 5) {
-        if (!extract_list(slots[3], "bl", a.bl)) return false;
-        if (!extract_list(slots[4], "bf", a.bf)) return false;
-    }
-    return true;
-}
-
 PyObject* finish(const ListResult& result) {
     if (result.failed()) return raise_failure(result.failure);
     return list_result(result.values);
@@ -82,26 +64,41 @@ private:
     PyThreadState* state_;
 };
 
-ListResult compute(const FunctionDescription& fn, ListArgs& a) {
-    GilRelease unlocked;
-    if (&fn == &WITT_MAO) return witt_mao_magnification(std::move(a.l), a.re, a.rstar);
-    if (&fn == &INTEGRATED_WITT_MAO) return integrated_witt_mao_magnification(std::move(a.l), a.re, a.rstar);
-    if (&fn == &INTEGRATED_FLUX_MAP_WITT_MAO)
-        return integrated_flux_map_witt_mao_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
-                                                          std::move(a.bf));
-    if (&fn == &INTEGRATED_HEYROVSKY) return integrated_heyrovsky_magnification(std::move(a.l), a.re, a.rstar);
-    if (&fn == &INTEGRATED_FLUX_MAP_HEYROVSKY)
-        return integrated_flux_map_heyrovsky_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
-                                                           std::move(a.bf));
-    return discrete_flux_map_heyrovsky_magnification(std::move(a.l), a.re, a.rstar, std::move(a.bl),
-                                                     std::move(a.bf));
+using ListModel = ListResult (*)(std::vector<double>, double, double);
+using TableModel = ListResult (*)(std::vector<double>, double, double, std::vector<double>, std::vector<double>);
+
+// (l, re, rstar) -> list
+template <ListModel Model>
+PyObject* call_list_model(PyObject* const* slots) {
+    std::vector<double> l;
+    double re, rstar;
+    if (!extract_list(slots[0], "l", l)) return nullptr;
+    if (!extract_double(slots[1], "re", re)) return nullptr;
+    if (!extract_double(slots[2], "rstar", rstar)) return nullptr;
+    ListResult result;
+    {
+        GilRelease unlocked;
+        result = Model(std::move(l), re, rstar);
+    }
+    return finish(result);
 }
 
-template <const FunctionDescription& Fn>
-PyObject* call_list_model(PyObject* const* slots) {
-    ListArgs a;
-    if (!convert_list_args(Fn, slots, a)) return nullptr;
-    return finish(compute(Fn, a));
+// (l, re, rstar, bl, bf) -> list
+template <TableModel Model>
+PyObject* call_table_model(PyObject* const* slots) {
+    std::vector<double> l, bl, bf;
+    double re, rstar;
+    if (!extract_list(slots[0], "l", l)) return nullptr;
+    if (!extract_double(slots[1], "re", re)) return nullptr;
+    if (!extract_double(slots[2], "rstar", rstar)) return nullptr;
+    if (!extract_list(slots[3], "bl", bl)) return nullptr;
+    if (!extract_list(slots[4], "bf", bf)) return nullptr;
+    ListResult result;
+    {
+        GilRelease unlocked;
+        result = Model(std::move(l), re, rstar, std::move(bl), std::move(bf));
+    }
+    return finish(result);
 }
 
 PyObject* call_heyrovsky(PyObject* const* slots) {
@@ -149,11 +146,6 @@ PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, P
     }
 }
 
-template <const FunctionDescription& Fn>
-PyObject* list_entry(PyObject* m, PyObject* const* a, Py_ssize_t n, PyObject* k) noexcept {
-    return entry<Fn, call_list_model<Fn>>(m, a, n, k);
-}
-
 // ---------------------------------------------------------------------------
 // Function table, in registration order. ml_doc carries only the text
 // signature, from which the interpreter derives __text_signature__.
@@ -168,17 +160,26 @@ constexpr int METH_FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
     }
 
 PyMethodDef FUNCTIONS[] = {
-    KALVORIN_METHOD(WITT_MAO, list_entry<WITT_MAO>, "witt_mao_magnification(l, re, rstar)"),
-    KALVORIN_METHOD(INTEGRATED_WITT_MAO, list_entry<INTEGRATED_WITT_MAO>,
+    KALVORIN_METHOD(WITT_MAO, (entry<WITT_MAO, call_list_model<witt_mao_magnification>>),
+                    "witt_mao_magnification(l, re, rstar)"),
+    KALVORIN_METHOD(INTEGRATED_WITT_MAO,
+                    (entry<INTEGRATED_WITT_MAO, call_list_model<integrated_witt_mao_magnification>>),
                     "integrated_witt_mao_magnification(l, re, rstar)"),
-    KALVORIN_METHOD(INTEGRATED_FLUX_MAP_WITT_MAO, list_entry<INTEGRATED_FLUX_MAP_WITT_MAO>,
+    KALVORIN_METHOD(INTEGRATED_FLUX_MAP_WITT_MAO,
+                    (entry<INTEGRATED_FLUX_MAP_WITT_MAO,
+                           call_table_model<integrated_flux_map_witt_mao_magnification>>),
                     "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)"),
     KALVORIN_METHOD(HEYROVSKY, (entry<HEYROVSKY, call_heyrovsky>), "heyrovsky_magnification(l, r, re, rstar)"),
-    KALVORIN_METHOD(INTEGRATED_HEYROVSKY, list_entry<INTEGRATED_HEYROVSKY>,
+    KALVORIN_METHOD(INTEGRATED_HEYROVSKY,
+                    (entry<INTEGRATED_HEYROVSKY, call_list_model<integrated_heyrovsky_magnification>>),
                     "integrated_heyrovsky_magnification(l, re, rstar)"),
-    KALVORIN_METHOD(INTEGRATED_FLUX_MAP_HEYROVSKY, list_entry<INTEGRATED_FLUX_MAP_HEYROVSKY>,
+    KALVORIN_METHOD(INTEGRATED_FLUX_MAP_HEYROVSKY,
+                    (entry<INTEGRATED_FLUX_MAP_HEYROVSKY,
+                           call_table_model<integrated_flux_map_heyrovsky_magnification>>),
                     "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)"),
-    KALVORIN_METHOD(DISCRETE_FLUX_MAP_HEYROVSKY, list_entry<DISCRETE_FLUX_MAP_HEYROVSKY>,
+    KALVORIN_METHOD(DISCRETE_FLUX_MAP_HEYROVSKY,
+                    (entry<DISCRETE_FLUX_MAP_HEYROVSKY,
+                           call_table_model<discrete_flux_map_heyrovsky_magnification>>),
                     "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)"),
 };
 
