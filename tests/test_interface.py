@@ -802,14 +802,10 @@ KERNEL_FAILURES = [
      "elliprj: Fail to converge"),
     ("heyrovsky_magnification", (-1.0, 0.5, 1.0, 0.1), "elliprj: Fail to converge"),
     ("heyrovsky_magnification", (NAN, 0.5, 1.0, 0.1), "elliprj: Fail to converge"),
-    ("heyrovsky_magnification", (100000.0, 100000.002, 1.0, 1.0), "ellippi: n must be less than 1."),
-    ("heyrovsky_magnification", (100000.0, 100000.001, 1.0, 1.0), "elliprj: p must be non-zero"),
     ("discrete_flux_map_heyrovsky_magnification", ([3.0, 2.0, -1.0, 3.0, 2.0], 1.0, 0.1, [0.5], [1.0]),
      "elliprj: Fail to converge"),
     ("discrete_flux_map_heyrovsky_magnification", ([3.0], 1.0, 0.1, [0.5, NAN], [1.0, 1.0]),
      "elliprj: Fail to converge"),
-    ("discrete_flux_map_heyrovsky_magnification", ([3.0, 100000.0], 1.0, 1.0, [0.5, 100000.002], [1.0, 0.0]),
-     "ellippi: n must be less than 1."),
 ]
 
 

@@ -342,6 +342,15 @@ def witt_mao_rows():
             rows.append(("far", x, 1.0, rho))
     # Same ratios with other units.
     rows += [("outside", 3.0, 2.0, 0.2), ("inside", 0.5, 0.5, 1.0), ("outside", 10.0, 2.0, 0.2)]
+    # Far field: the closed form's E and K terms are ~x^2 times the result.
+    for rho in [1e-6, 1e-4, 1e-2, 1.0, 10.0, 1e3]:
+        for x in [3.0, 3.0000000000000004, 3.5, 5.0, 10.0, 100.0, 1e3, 1e4, 1e5, 1e6]:
+            rows.append(("far_field", x, 1.0, rho))
+    # Both sides of the limb zone's edges and across it.
+    for rho in [1e-6, 1e-3, 0.1, 1.0, 10.0, 1e3]:
+        for x in [0.5, 0.6999999999999999, 0.7, 0.7000000000000001, 0.8, 0.9, 0.95, 0.99, 1.01,
+                  1.05, 1.1, 1.2, 1.2999999999999998, 1.3, 1.3000000000000003, 1.5, 2.0]:
+            rows.append(("limb_zone", x, 1.0, rho))
     return rows
 
 
@@ -375,6 +384,18 @@ def ring_rows():
         ("near_ring", 0.05 - 1e-9, 0.05, 1.0, 1.0),
         ("near_ring", 1.0 - 3e-4, 1.0, 1.0, 0.1),
         ("outside", 3.0, 1.0, 1.0, 0.1),
+    ]
+    # Between the near-ring window and |l - r| = 0.5 (l + r), both sides.
+    for eps in [0.01, 0.1, 1.0, 10.0, 100.0]:
+        for r in [0.05, 0.5, 1.0]:
+            for q in [1.001e-3, 3e-3, 0.01, 0.03, 0.1, 0.2, 0.2999, 0.3001, 0.5]:
+                rows.append(("complement_zone", r * (1 + q) / (1 - q), r, eps, 1.0))
+                rows.append(("complement_zone", r * (1 - q) / (1 + q), r, eps, 1.0))
+    # Very large radii: 1 - n formed by subtraction would round to 0 or below.
+    rows += [
+        ("large_radius", 100000.0, 100000.002, 1.0, 1.0),
+        ("large_radius", 100000.0, 100000.001, 1.0, 1.0),
+        ("large_radius", 100000.002, 100000.0, 1.0, 1.0),
     ]
     return rows
 
@@ -436,6 +457,11 @@ def integrated_rows():
     rows = [r for r in rows if r[1:] not in quoted]
     for name, l, _ in QUOTED_INTEGRATED:
         rows.append(("quoted", name, l, 1.0, 0.1))
+    # Far from the source, x up to 1e6.
+    for name in ["limb_darkening", "irregular_linear_law", "sharp_step", "linear_law_51"]:
+        for rho in [1e-3, 0.1, 1.0]:
+            for l in [5.0, 30.0, 1e3, 1e4, 1e5, 1e6]:
+                rows.append(("far_field", name, l, 1.0, rho))
     # Uniform profiles elsewhere (checked against the Witt-Mao closed form).
     for rho in [1e-2, 1.0]:
         for l in [0.0, 0.5, 1.0 - 1e-6, 1.0 + 1e-6, 2.0]:
@@ -497,6 +523,38 @@ def work_angular(pt):
         b = ring_mean_angular(mpf(l), mpf(r), mpf(eps))
         c = ring_mean_fast(mpf(l), mpf(r), mpf(eps))
         return float(max(abs(a / b - 1), abs(c / b - 1)))
+
+
+def discrete_maps():
+    """Ring sets (radii, weights) for the discrete flux map."""
+    n = 200
+    radii = [(j + 0.5) / n for j in range(n)]
+    weights = [linear_law(r) * r for r in radii]
+    total = math.fsum(weights)
+    irregular = [0.0, 0.1, 0.25, 0.4, 0.55, 0.7, 0.85, 0.95, 1.0, 1.3]
+    return {
+        "linear_law_200": {"bl": radii, "bf": [w / total for w in weights]},
+        "irregular_10": {"bl": irregular, "bf": [0.3, -0.1, 0.2, 0.15, 0.05, 0.1, 0.2, 0.05, 0.025, 0.025]},
+    }
+
+
+def discrete_rows():
+    rows = []
+    for name in discrete_maps():
+        for rho in [1e-3, 0.1, 1.0]:
+            for l in [0.5, 2.0, 3.0, 5.0, 30.0, 1e3, 1e4, 1e6]:
+                rows.append(("far_field" if l >= 3.0 else "near", name, l, 1.0, rho))
+    return rows
+
+
+def work_discrete(args):
+    row, maps = args
+    region, name, l, re, rstar = row
+    with mp.workdps(DPS_INT):
+        eps = mpf(re) / mpf(rstar)
+        bl, bf = maps[name]["bl"], maps[name]["bf"]
+        v = mp.fsum(mpf(w) * ring_mean(mpf(l), mpf(r), eps) for r, w in zip(bl, bf))
+        return float(v)
 
 
 def work_disk_rings(pt):
@@ -570,7 +628,8 @@ def main():
 
     # Uniform disk closed form vs sum of rings.
     disk_pts = [(0.0, 0.5), (0.5, 0.1), (0.5, 2.0), (3.0, 0.1), (1.0, 0.3),
-                (1.0 + 1e-6, 0.01), (1.0 - 1e-9, 3.0), (0.999, 1e-4)]
+                (1.0 + 1e-6, 0.01), (1.0 - 1e-9, 3.0), (0.999, 1e-4),
+                (1e3, 1e-3), (1e6, 1.0), (10.0, 1e-6), (1e4, 1e3), (1.2, 10.0)]
     dk = pool.map(work_disk_rings, disk_pts)
     print(f"Witt-Mao closed form vs sum of rings ({len(disk_pts)} points): max rel diff {max(dk):.1e}")
     check(max(dk) < 1e-25, "Witt-Mao closed form vs sum of rings")
@@ -619,6 +678,11 @@ def main():
     print(f"  convergence sample ({len(sample)} rows, 30 vs 40 digits): max rel diff "
           f"{max(conv):.1e} in {time.time() - t1:.0f} s")
     check(max(conv) < 1e-15, "integrated convergence 30 vs 40 digits")
+    # Discrete ring maps: weighted sums of ring means.
+    maps = discrete_maps()
+    ds_rows = discrete_rows()
+    ds = pool.map(work_discrete, [(row, maps) for row in ds_rows], chunksize=4)
+    print(f"discrete: {len(ds_rows)} rows")
     pool.close()
     pool.join()
 
@@ -649,7 +713,14 @@ def main():
         "rows": [{"region": r[0], "profile": r[1], "l": r[2], "re": r[3], "rstar": r[4],
                   "expected": v} for r, (v, _) in zip(in_rows, res)],
     })
-    print(f"wrote {len(wm_rows)} + {len(rg_rows)} + {len(in_rows)} rows in {time.time() - t0:.0f} s")
+    dump("discrete.json", {
+        "generator": gen,
+        "quantity": "weighted sum of ring means over the rings (bl, bf), weights as given",
+        "maps": maps,
+        "rows": [{"region": r[0], "map": r[1], "l": r[2], "re": r[3], "rstar": r[4], "expected": v}
+                 for r, v in zip(ds_rows, ds)],
+    })
+    print(f"wrote {len(wm_rows)} + {len(rg_rows)} + {len(in_rows)} + {len(ds_rows)} rows in {time.time() - t0:.0f} s")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,76 @@
+// Building blocks shared by the model files: the uniform disk and the ring
+// mean of one separation, the complete elliptic integrals from complementary
+// parameters, and the far-field expansion. Internal to the core library.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "kernels/result.hpp"
+#include "lib/models.hpp"
+
+namespace kalvorin::detail {
+
+[[noreturn]] inline void assert_equal_lengths(std::size_t left, std::size_t right, const char* file, int line) {
+    throw AssertionFailure("assertion `left == right` failed\n  left: " + std::to_string(left) +
+                               "\n right: " + std::to_string(right),
+                           file, line);
+}
+
+#define KALVORIN_ASSERT_EQ_LEN(a, b)                                                       \
+    do {                                                                                   \
+        if ((a).size() != (b).size())                                                      \
+            ::kalvorin::detail::assert_equal_lengths((a).size(), (b).size(), __FILE__, __LINE__); \
+    } while (0)
+
+inline constexpr double PI = 3.141592653589793;
+inline constexpr double TWO_PI = 6.283185307179586;
+
+// Complete K, E and Π(n|m) from the complementary parameters mc = 1 - m and
+// nc = 1 - n (ring_mean.cpp).
+struct CompleteIntegrals {
+    double K, E, Pi;
+    const char* failure;
+};
+CompleteIntegrals complete_from_complements(double m, double mc, double n, double nc, bool want_e) noexcept;
+
+// Ring mean for a lens at u, ring radius rho, Einstein radius eps, all in
+// source radii (ring_mean.cpp).
+Result ring_magnification(double u, double rho, double eps) noexcept;
+
+// Uniform disk of radius rho = rstar/re Einstein radii (uniform_disk.cpp).
+class UniformDisk {
+public:
+    UniformDisk(double re, double rstar) noexcept;
+    // Magnification with the lens at x source radii from the centre.
+    Result at(double x) const noexcept;
+    double rho() const noexcept { return rho_; }
+
+private:
+    Result closed_form(double x) const noexcept;
+    double rho_, rho2_, p2_, p3_, p4_, p5_;
+};
+
+// Far-field expansion of a profile-weighted mean of the point-lens
+// magnification (far_field.cpp).
+inline constexpr int FAR_FIELD_MAX_TERMS = 24;
+
+// Moments μ_k, k = 0 … FAR_FIELD_MAX_TERMS - 1, of a radial profile.
+struct ProfileMoments {
+    double mu[FAR_FIELD_MAX_TERMS];
+};
+
+// Uniform disk: μ_k = 1/(k + 1).
+const ProfileMoments& uniform_disk_moments() noexcept;
+
+struct FarFieldValue {
+    double value;
+    int terms;  // 0: the series was not used (outside its domain or not converged)
+};
+
+// Σ_k x^{-2k} μ_k P_k(u²): the mean of the point-lens magnification over a
+// source whose rings, in units of the source's radial scale rho (Einstein
+// radii), carry the moments μ_k; the lens at u = rho·x Einstein radii.
+FarFieldValue far_field_mean(double u, double x, const ProfileMoments& moments) noexcept;
+
+}  // namespace kalvorin::detail
