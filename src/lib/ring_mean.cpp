@@ -13,6 +13,8 @@
 //   vanish like f²; formed by subtraction they lose ~1e-16·(S/f)². Here they
 //   are formed directly and K, Π come from Carlson's RF, RJ. Measured
 //   ≤ 9e-16 for |f| from 1e-12 to 0.3·S and ε from 0.01 to 100.
+// - far from every ring, in the discrete map: the far-field series with the
+//   weighted power sums of the radii (far_field.cpp).
 // - f = 0: the mean diverges logarithmically; the leading terms of its
 //   expansion about the ring give +∞ (NaN for u = ρ = 0).
 #include <cmath>
@@ -98,15 +100,64 @@ Result heyrovsky_magnification(double l, double r, double re, double rstar) {
     return detail::ring_magnification(l, r, re / rstar);
 }
 
+namespace {
+
+// Far from every ring (x ≥ 3·max bl) the weighted sum of ring means is the
+// far-field series with the weighted power sums of the radii as moments:
+// Σ_j bf_j M(x, bl_j) = Σ_k (R/x)^{2k} ν_k P_k, ν_k = Σ_j bf_j (bl_j/R)^{2k},
+// R = max bl. Used only when every radius is ≥ 0 and every weight finite
+// (otherwise the ring means report their own failures).
+struct RingMoments {
+    detail::ProfileMoments moments{};
+    double radius = 0.0;
+    bool usable = false;
+};
+
+RingMoments ring_moments(const std::vector<double>& bl, const std::vector<double>& bf) {
+    RingMoments out;
+    for (std::size_t j = 0; j < bl.size(); ++j) {
+        if (!(bl[j] >= 0.0 && bl[j] < HUGE_VAL && std::isfinite(bf[j]))) return out;
+        if (bl[j] > out.radius) out.radius = bl[j];
+    }
+    if (!(out.radius > 0.0)) return out;
+    for (std::size_t j = 0; j < bl.size(); ++j) {
+        const double s = bl[j] / out.radius;
+        const double s2 = s * s;
+        double term = bf[j];
+        for (int k = 0; k < detail::FAR_FIELD_MAX_TERMS; ++k) {
+            out.moments.mu[k] = out.moments.mu[k] + term;
+            term = term * s2;
+        }
+    }
+    out.usable = true;
+    return out;
+}
+
+constexpr double DISCRETE_SERIES_FROM = 3.0;
+
+}  // namespace
+
 // Weighted sum of ring means over the rings (bl[j], bf[j]); weights are used
 // as given (not normalised).
 ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,
                                                      std::vector<double> bl, std::vector<double> bf) {
     KALVORIN_ASSERT_EQ_LEN(bl, bf);
     const double eps = re / rstar;
+    const double rho = rstar / re;
+    const RingMoments far = ring_moments(bl, bf);
     ListResult out;
     out.values.reserve(l.size());
     for (const double u : l) {
+        if (far.usable && u >= DISCRETE_SERIES_FROM * far.radius && u < HUGE_VAL && rho > 0.0) {
+            const double w = rho * u;
+            if (w > 1e-150 && w < 1e150) {
+                const detail::FarFieldValue v = detail::far_field_mean(w, u / far.radius, far.moments);
+                if (v.terms > 0) {
+                    out.values.push_back(v.value);
+                    continue;
+                }
+            }
+        }
         double sum = 0.0;
         for (std::size_t j = 0; j < bl.size(); ++j) {
             const Result h = detail::ring_magnification(u, bl[j], eps);
