@@ -457,6 +457,11 @@ def integrated_rows():
     rows = [r for r in rows if r[1:] not in quoted]
     for name, l, _ in QUOTED_INTEGRATED:
         rows.append(("quoted", name, l, 1.0, 0.1))
+    # Near the source, outside it: Gauss-Legendre and product rules in theta.
+    for name in ["limb_darkening", "irregular_linear_law", "sharp_step", "linear_law_51"]:
+        for rho in [1e-3, 0.1, 1.0, 10.0]:
+            for l in [1.05, 1.1999999999999997, 1.2, 1.5, 1.9999999999999998, 2.0, 2.5, 2.9999999999999996]:
+                rows.append(("near_outside", name, l, 1.0, rho))
     # Far from the source, x up to 1e6.
     for name in ["limb_darkening", "irregular_linear_law", "sharp_step", "linear_law_51"]:
         for rho in [1e-3, 0.1, 1.0]:
