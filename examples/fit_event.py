@@ -18,6 +18,7 @@ Data handling (printed in the summary):
 * points with sigma_m > MAX_MAG_ERROR are dropped: at such errors the flux is
   close to the noise and a magnitude error is no Gaussian flux error (MOA's
   faint baseline frames, four Canopus points);
+* Danish has two exposures with the same time stamp: both are kept;
 * a first fit with the published errors, then per data set: points more than
   CLIP sigma from the model are rejected (this includes the short planetary
   anomaly over the peak, which a single-lens model cannot describe) and the
@@ -165,9 +166,9 @@ def fit(model, p0, max_nfev):
 
 
 def rescale_and_clip(model, p):
-    """Per data set: reject points beyond CLIP robust sigma, then scale the
-    errors to chi2/dof = 1 (never below the published errors' chi2 of 1 for
-    the clipping threshold)."""
+    """Per data set: reject points more than CLIP sigma from the model (sigma
+    the larger of the error bar and the robust spread of the residuals), then
+    scale the errors so that chi2/dof = 1."""
     for d in model.sets:
         a = model.magnification(p, d.t, d.ld)
         fs, fb = model.fluxes(a, d.flux, d.sigma)
