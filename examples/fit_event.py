@@ -200,7 +200,7 @@ def plot(model, p, path):
     windows = [(p[0] - 0.6, p[0] + 0.6, "peak"), (-120.0, 100.0, "2008 season")]
     for col, (lo, hi, title) in enumerate(windows):
         ax, axr = axes[0, col], axes[1, col]
-        tt = np.linspace(lo, hi, 1500)
+        tt = np.sort(np.append(np.linspace(lo, hi, 1500), p[0]))  # the peak itself included
         a = model.magnification(p, tt, LD_COEFFICIENTS["I"])
         ax.plot(tt, 18.0 - 2.5 * np.log10(fs_ref * a + fb_ref), "k-", lw=1, label="model (I)")
         for d in model.sets:
