@@ -31,10 +31,12 @@ def _parse_best_fit(line):
 def test_fit_event_recovers_published_event(tmp_path):
     pytest.importorskip("scipy")
     pytest.importorskip("matplotlib")
+    pytest.importorskip("emcee")
     png = tmp_path / "fit.png"
-    # A bounded budget (the fit converges in ~26 + 7 evaluations); ~12 s.
+    # A bounded budget (the fit converges in ~26 + 7 evaluations) and two
+    # MCMC steps to run that path; ~14 s.
     proc = subprocess.run([sys.executable, os.path.join(EXAMPLES, "fit_event.py"),
-                           "--max-nfev", "40", "--plot", str(png)],
+                           "--max-nfev", "40", "--plot", str(png), "--mcmc", "2"],
                           capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.strip().splitlines()
@@ -49,6 +51,7 @@ def test_fit_event_recovers_published_event(tmp_path):
     assert abs(fit["tE"] / TE - 1.0) < 0.1
     assert 0.8 < fit["chi2/dof"] < 1.2
     assert "magnification evaluations" in proc.stdout
+    assert "32 likelihood evaluations" in proc.stdout
     assert png.stat().st_size > 10_000
 
 
