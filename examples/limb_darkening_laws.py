@@ -14,20 +14,12 @@ need other coefficients and other laws. This example shows both ways:
       H = int 2 pi r mu M dr                                 (the mu part)
 
   so that A_c = [(1 - c) U + c H] / [(1 - c) pi + c 2 pi / 3]. The built-in
-  function returns A_0.6 = (0.4 U + 0.6 H) / N with its stored normalisation
-  N = 2.5132741228717936, its own quadrature of the flux of its law, which
-  differs from the exact flux 0.8 pi by 1.6e-14 relative. Multiplying by N
-  undoes exactly the division the function made (with 0.8 pi the error
-  would stay below the functions' own ~1e-13, but there is no reason to add
-  it). Hence
+  function returns the magnification A_0.6 = (0.4 U + 0.6 H) / (0.8 pi), so
 
-      H = (N A_0.6 - 0.4 pi A_uniform) / 0.6.
+      H = (0.8 pi A_0.6 - 0.4 pi A_uniform) / 0.6.
 
-  The uniform disk comes from ``witt_mao_magnification`` (closed form,
-  0.2 us per point); far from the source (more than FAR source radii) its
-  closed form cancels digits (~1e-16 x^2 relative), so there the uniform disk
-  is taken as the ring integral of a uniform table instead, which keeps the
-  result within 1e-12 of the exact law everywhere.
+  The uniform disk comes from ``witt_mao_magnification`` (~0.1 us per point,
+  accurate to ~1e-14 everywhere, far from the source included).
 
 * Any other law through a table for the flux-map functions. The accuracy is
   then set by how the table samples the law: the profiles have a square-root
@@ -50,28 +42,10 @@ from typing import Callable, Iterable, Sequence
 
 import kalvorin
 
-# The built-in law of integrated_{heyrovsky,witt_mao}_magnification and the
-# normalisation it divides by (its flux as the module stores it).
+# The built-in law of integrated_{heyrovsky,witt_mao}_magnification and its
+# flux, pi (1 - c/3) = 0.8 pi.
 BUILTIN_COEFFICIENT = 0.6
-BUILTIN_NORM = 2.5132741228717936
-
-# Beyond this many source radii the uniform disk is taken from the ring
-# integral (a uniform two-point table) rather than from the closed form.
-FAR = 10.0
-_UNIFORM_TABLE = ([0.0, 1.0], [1.0, 1.0])
-
-
-def uniform_disk_magnification(l: Sequence[float], re: float, rstar: float) -> list[float]:
-    """Uniform disk: closed form up to FAR source radii, ring integral beyond."""
-    l = [float(x) for x in l]
-    out = kalvorin.witt_mao_magnification(l, re, rstar)
-    far = [i for i, x in enumerate(l) if abs(x) > FAR]
-    if far:
-        values = kalvorin.integrated_flux_map_heyrovsky_magnification(
-            [l[i] for i in far], re, rstar, *_UNIFORM_TABLE)
-        for i, v in zip(far, values):
-            out[i] = v
-    return out
+BUILTIN_FLUX = 0.8 * math.pi
 
 
 def linear_limb_darkened_magnification(l: Iterable[float], re: float, rstar: float,
@@ -85,13 +59,13 @@ def linear_limb_darkened_magnification(l: Iterable[float], re: float, rstar: flo
     """
     l = [float(x) for x in l]
     c = float(coefficient)
-    uniform = uniform_disk_magnification(l, re, rstar)
+    uniform = kalvorin.witt_mao_magnification(l, re, rstar)
     builtin = kalvorin.integrated_heyrovsky_magnification(l, re, rstar)
     flux = math.pi * (1.0 - c / 3.0)  # (1 - c) pi + c 2 pi / 3
     out = []
     for a_u, a_b in zip(uniform, builtin):
         u_part = math.pi * a_u
-        mu_part = (BUILTIN_NORM * a_b - (1.0 - BUILTIN_COEFFICIENT) * u_part) / BUILTIN_COEFFICIENT
+        mu_part = (BUILTIN_FLUX * a_b - (1.0 - BUILTIN_COEFFICIENT) * u_part) / BUILTIN_COEFFICIENT
         out.append(((1.0 - c) * u_part + c * mu_part) / flux)
     return out
 
