@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "kernels/result.hpp"
@@ -37,6 +38,10 @@ CompleteIntegrals complete_from_complements(double m, double mc, double n, doubl
 // Ring mean for a lens at u, ring radius rho, Einstein radius eps, all in
 // source radii (ring_mean.cpp).
 Result ring_magnification(double u, double rho, double eps) noexcept;
+// The same from one Bulirsch integral (u, rho ≥ 0; NaN on the ring).
+double ring_mean_fast(double u, double rho, double eps) noexcept;
+// Coefficient q of ln|u − rho| in the ring mean near the ring.
+double ring_log_coefficient(double u, double rho, double eps) noexcept;
 
 // Uniform disk of radius rho = rstar/re Einstein radii (uniform_disk.cpp).
 class UniformDisk {
@@ -50,6 +55,11 @@ private:
     Result closed_form(double x) const noexcept;
     double rho_, rho2_, p2_, p3_, p4_, p5_;
 };
+
+// ∫_0^1 2πr I(r) M(x, r) dr for a lens inside the source or near its limb
+// (0 ≤ x < 1.05), I a profile without kinks on (0, 1) (near_source.cpp).
+template <class Profile>
+double near_source_integral(double x, double eps, const Profile& profile, std::uint32_t* evaluations) noexcept;
 
 // Far-field expansion of a profile-weighted mean of the point-lens
 // magnification (far_field.cpp).

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -62,6 +63,8 @@ constexpr double FALLBACK_TARGET = 0.0;
 // to 1.5e-11 measured at l = 1 + 1e-6). Within this distance outside the
 // limb every level of the rule is used.
 constexpr double NEAR_LIMB_OUTSIDE = 0.01;
+
+using LimbDarkening = double (*)(double);
 
 // Linear limb darkening with coefficient 0.6: I(r) = 1 + (1 - sqrt(1 - r²))·(-0.6).
 double limb_darkening_profile(double r) {
@@ -279,6 +282,16 @@ public:
             const double v = near_outside(u, evaluations);
             if (std::isfinite(v)) return v;
         }
+        if constexpr (std::is_same_v<Profile, LimbDarkening>) {
+            if (u >= 0.0 && u < GL24_FROM && rho > 0.0 && std::isfinite(eps_) && eps_ > 0.0) {
+                std::uint32_t count = 0;
+                const double v = detail::near_source_integral(u, eps_, profile_, &count) / data_.flux;
+                if (std::isfinite(v)) {
+                    if (evaluations) *evaluations = count;
+                    return v;
+                }
+            }
+        }
         return by_quadrature(u, disk_value, evaluations);
     }
 
@@ -394,8 +407,6 @@ ListResult _integrated_witt_mao_magnification(std::vector<double> l, const Radia
     return ListResult{
         integrate_rings(l, p.profile, p.smooth, p.data, re, rstar, p.norm, p.points, &disk.values), nullptr};
 }
-
-using LimbDarkening = double (*)(double);
 
 RadialProfile<LimbDarkening> limb_darkening() {
     static const LimbDarkening law = limb_darkening_profile;
