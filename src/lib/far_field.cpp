@@ -51,6 +51,16 @@ struct Coefficients {
 
 constexpr Coefficients COEFFICIENTS{};
 
+// 1/j for the recurrence.
+struct Inverses {
+    double v[2 * K] = {};
+    constexpr Inverses() {
+        for (int j = 1; j < 2 * K; ++j) v[j] = 1.0 / j;
+    }
+};
+constexpr Inverses INVERSES{};
+constexpr const double* INVERSE = INVERSES.v;
+
 // Relative size of a term below which the series stops; the terms are
 // positive and the remaining ones sum to less than a third of the last.
 constexpr double STOP = 0x1p-56;
@@ -74,27 +84,27 @@ FarFieldValue far_field_mean(double u, double x, const ProfileMoments& moments) 
     const double p2 = (w + 2) / t;
     const double p4 = (w + 4) / t;
     const double inv_t2 = 1 / (t * t);
-    const double alpha = p2 * p4;
-    const double c1 = 3 * (ww * p4) + 8 * inv_t2;
-    const double c4 = 4 * inv_t2;
-    const double gamma = 3 * (p2 * ww);
-    const double delta = ww * ww;
+    const double inv_alpha = 1 / (p2 * p4);
+    const double c1 = (3 * (ww * p4) + 8 * inv_t2) * inv_alpha;
+    const double c4 = (4 * inv_t2) * inv_alpha;
+    const double gamma = (3 * (p2 * ww)) * inv_alpha;
+    const double delta = (ww * ww) * inv_alpha;
 
     double b[2 * K - 1];
-    b[0] = (w + 2) / (std::sqrt(w) * std::sqrt(w + 4));
-    // b_{j+1} from b_j, b_{j-1}, b_{j-2}.
+    b[0] = w < 1e150 ? (w + 2) / std::sqrt(w * (w + 4)) : (w + 2) / (std::sqrt(w) * std::sqrt(w + 4));
+    b[1] = -c4 * b[0];
+    // b_{j+1} from b_j, b_{j-1}, b_{j-2} (j ≥ 1).
     const auto next = [&](int j) {
-        double s = (c1 * j + c4) * b[j];
-        if (j >= 1) s = s + (gamma * (j - 1)) * b[j - 1];
-        if (j >= 2) s = s + (delta * (j - 2)) * b[j - 2];
-        b[j + 1] = -s / (alpha * (j + 1));
+        const double s = (c1 * j + c4) * b[j] + (gamma * (j - 1)) * b[j - 1] +
+                         (j >= 2 ? (delta * (j - 2)) * b[j - 2] : 0.0);
+        b[j + 1] = -s * INVERSE[j + 1];
     };
 
     const double q = 1 / (x * x);
     double sum = moments.mu[0] * b[0];
     double qk = 1.0;
     for (int k = 1; k < K; ++k) {
-        next(2 * k - 2);
+        if (k > 1) next(2 * k - 2);
         next(2 * k - 1);
         double p = 0.0;
         for (int i = k; i >= 0; --i) p = p + COEFFICIENTS.c[k][i] * b[k + i];

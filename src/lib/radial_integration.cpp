@@ -296,12 +296,10 @@ public:
     }
 
 private:
-    // 2π r cos θ M(x, r) at r = sin θ (NaN for a kernel failure).
+    // 2π r cos θ M(x, r) at r = sin θ.
     double ring_term(double u, double theta) const {
         const double r = std::sin(theta);
-        const Result ring = detail::ring_magnification(u, r, eps_);
-        const double M = ring.failed() ? std::numeric_limits<double>::quiet_NaN() : ring.value;
-        return ((r * TWO_PI) * std::cos(theta)) * M;
+        return ((r * TWO_PI) * std::cos(theta)) * detail::ring_mean_fast(u, r, eps_);
     }
 
     double near_outside(double u, std::uint32_t* evaluations) {
