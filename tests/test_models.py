@@ -99,15 +99,13 @@ L = [0.0, 0.2, 0.75, 1.3, 4.0]
 
 @pytest.mark.parametrize("radius", [0.0, 0.1, 0.5, 1.0])
 def test_single_ring_equals_the_ring_magnification(radius):
-    # The same bits near the ring; beyond three ring radii the map sums the
-    # far-field series instead, which agrees to rounding.
+    # The map evaluates its rings by a cheaper route (one Bulirsch integral,
+    # or the far-field series beyond three ring radii), which agrees with the
+    # ring function to rounding.
     got = kalvorin.discrete_flux_map_heyrovsky_magnification(L[1:], 1.0, 0.1, [radius], [1.0])
     ring = [kalvorin.heyrovsky_magnification(u, radius, 1.0, 0.1) for u in L[1:]]
     for u, g, r in zip(L[1:], got, ring):
-        if radius > 0.0 and u >= 3.0 * radius:
-            assert abs(g - r) <= 4e-16 * r, (u, g, r)
-        else:
-            assert bits([g]) == bits([r]), u
+        assert abs(g - r) <= 2e-15 * r, (u, g, r)
 
 
 def test_weights_are_not_normalised():
