@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kernels/result.hpp"
 #include "lib/models.hpp"
@@ -60,6 +61,11 @@ private:
 // (0 ≤ x < 1.05), I a profile without kinks on (0, 1) (near_source.cpp).
 template <class Profile>
 double near_source_integral(double x, double eps, const Profile& profile, std::uint32_t* evaluations) noexcept;
+// The same for a tabulated profile (linear in r between its radii), given
+// the angles asin(b) of its radii b inside (0, 1), sorted; x < 1.2.
+template <class Profile>
+double near_source_integral_table(double x, double eps, const Profile& profile,
+                                  const std::vector<double>& theta_kinks, std::uint32_t* evaluations) noexcept;
 
 // Far-field expansion of a profile-weighted mean of the point-lens
 // magnification (far_field.cpp).

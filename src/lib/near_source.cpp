@@ -22,14 +22,28 @@
 // from π/2 with first length min(acosh x, 2ε). The ring means come from one
 // Bulirsch integral each (ring_mean_fast).
 //
+// A tabulated profile is linear in r between its radii, with kinks or jumps
+// at them; the panels stay where the lens puts them and the profile enters
+// through product weights: on each panel the smooth factor H(θ) = 2πr cos θ M
+// (and, on the singular panels, its log coefficient) is interpolated at the
+// panel's nodes and the interpolant integrated exactly against the profile,
+// piece by piece (16-point Gauss–Legendre per piece; for the ln s-weighted
+// integrals, differences of ∫_0^t ℓ_i(s) I(s) ln s ds with a 24-point
+// log-product rule, the profile's linear piece extended to 0). The ring
+// evaluations do not depend on the number of table points.
+//
 // Accuracy: ≤ 1.8e-15 relative against mpmath for the built-in law, x from
-// 0 to 1.05 (limb included) and ρ from 1e-3 to 10; 40–140 ring evaluations.
+// 0 to 1.05 (limb included) and ρ from 1e-3 to 10, with 40–140 ring
+// evaluations; ≤ 5e-15 for tables (x < 1.2).
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "kernels/gauss_legendre.hpp"
+#include "kernels/interp.hpp"
 #include "lib/model_parts.hpp"
 
 namespace kalvorin::detail {
@@ -38,24 +52,34 @@ namespace {
 
 constexpr std::size_t N_REGULAR = 12;
 constexpr std::size_t N_SINGULAR = 14;
+// Tables: the interpolation converges like ρ^{−n} where Gauss–Legendre
+// converges like ρ^{−2n}, so their panels carry twice the nodes.
+constexpr std::size_t N_TABLE_REGULAR = 24;
+constexpr std::size_t N_TABLE_SINGULAR = 24;
+constexpr std::size_t N_PIECE = 20;  // per table piece, product weights
+constexpr std::size_t N_LOG = 32;    // log-product rule for the ln s-weighted pieces
 constexpr double KAPPA = 2.0;
 constexpr double HALF_PI = 1.5707963267948966;
 
-// The singular rule on [0, 1]: nodes s_i, weights w_i, log corrections c_i.
-struct SingularRule {
-    std::array<double, N_SINGULAR> s, w, c;
+// Gauss–Legendre on [0, 1]: nodes s_i, weights w_i, barycentric weights λ_i
+// of the Lagrange basis ℓ_i at the nodes, log-product weights
+// ω_i = ∫_0^1 ℓ_i(s) ln s ds, and log corrections c_i = ω_i − w_i ln s_i.
+template <std::size_t N>
+struct UnitRule {
+    std::array<double, N> s, w, lambda, omega, c;
 };
 
-SingularRule make_singular_rule() noexcept {
-    const auto& gl = gauss_legendre<N_SINGULAR>();
-    SingularRule rule{};
-    for (std::size_t i = 0; i < N_SINGULAR; ++i) {
+template <std::size_t N>
+UnitRule<N> make_unit_rule() noexcept {
+    const auto& gl = gauss_legendre<N>();
+    UnitRule<N> rule{};
+    for (std::size_t i = 0; i < N; ++i) {
         const long double t = gl.x[i];
-        // Σ_j (2j + 1) P_j(t) μ_j, μ_0 = −1, μ_j = (−1)^{j+1}/(j(j+1)); Legendre
-        // recurrence P_{j+1} = ((2j + 1) t P_j − j P_{j−1})/(j + 1).
+        // ℓ_i(s) = w_i Σ_j (2j + 1) P_j(t_i) P_j(2s − 1) and
+        // ∫_0^1 P_j(2s − 1) ln s ds = μ_j, μ_0 = −1, μ_j = (−1)^{j+1}/(j(j+1)).
         long double sum = -1.0L;
         long double p_prev = 1.0L, p = t;
-        for (std::size_t j = 1; j < N_SINGULAR; ++j) {
+        for (std::size_t j = 1; j < N; ++j) {
             const long double mu = ((j % 2 == 1) ? 1.0L : -1.0L) / (static_cast<long double>(j) * (j + 1.0L));
             sum += (2.0L * j + 1.0L) * p * mu;
             const long double next = ((2.0L * j + 1.0L) * t * p - static_cast<long double>(j) * p_prev) / (j + 1.0L);
@@ -66,102 +90,235 @@ SingularRule make_singular_rule() noexcept {
         const long double s = 0.5L * (1.0L + t);
         rule.s[i] = static_cast<double>(s);
         rule.w[i] = static_cast<double>(w);
+        const long double l = std::sqrt((1.0L - t * t) * gl.w[i]);
+        rule.lambda[i] = static_cast<double>(i % 2 == 0 ? l : -l);
+        rule.omega[i] = static_cast<double>(w * sum);
         rule.c[i] = static_cast<double>(w * sum - w * std::log(s));
     }
     return rule;
 }
 
-const SingularRule& singular_rule() noexcept {
-    static const SingularRule rule = make_singular_rule();
+template <std::size_t N>
+const UnitRule<N>& unit_rule() noexcept {
+    static const UnitRule<N> rule = make_unit_rule<N>();
     return rule;
 }
 
-// Integration state for one separation.
-template <class Profile>
-struct Panels {
-    double x, eps;
-    const Profile& profile;
-    std::uint32_t evaluations = 0;
-
-    // 2πr cos θ I(r), r = sin θ
-    double weight(double theta, double& r) const {
-        r = std::sin(theta);
-        return ((r * TWO_PI) * std::cos(theta)) * profile(r);
-    }
-
-    // ∫_a^b of the integrand, 12-point rule.
-    double regular(double a, double b) {
-        const auto& gl = gauss_legendre<N_REGULAR>();
-        const double hw = (b - a) * 0.5, mid = (a + b) * 0.5;
-        double sum = 0.0;
-        for (std::size_t i = 0; i < N_REGULAR; ++i) {
-            double r;
-            const double wt = weight(mid + hw * gl.x[i], r);
-            sum = sum + gl.w[i] * (wt * ring_mean_fast(x, r, eps));
+// Lagrange basis of the rule's nodes at v (barycentric form).
+template <std::size_t N>
+void lagrange(const UnitRule<N>& rule, double v, std::array<double, N>& out) noexcept {
+    double denom = 0.0;
+    for (std::size_t i = 0; i < N; ++i) {
+        const double d = v - rule.s[i];
+        if (d == 0.0) {
+            out.fill(0.0);
+            out[i] = 1.0;
+            return;
         }
-        evaluations += N_REGULAR;
-        return sum * hw;
+        out[i] = rule.lambda[i] / d;
+        denom = denom + out[i];
     }
+    for (std::size_t i = 0; i < N; ++i) out[i] = out[i] / denom;
+}
 
-    // ∫ over the panel from the singular end e to o; `factor` is the
-    // multiplicity of the logarithm at e.
-    double singular(double e, double o, double factor) {
-        const SingularRule& rule = singular_rule();
-        const double L = o - e;
-        double sum = 0.0;
-        for (std::size_t i = 0; i < N_SINGULAR; ++i) {
-            double r;
-            const double wt = weight(e + L * rule.s[i], r);
-            const double h = wt * ring_mean_fast(x, r, eps);
-            const double q = wt * ring_log_coefficient(x, r, eps);
-            sum = sum + rule.w[i] * h + (factor * rule.c[i]) * q;
-        }
-        evaluations += 2 * N_SINGULAR;
-        return sum * std::fabs(L);
-    }
+// A panel of the θ interval, parametrised by s ∈ [0, 1] from e to o; on a
+// singular panel ln|sin θ − x| = factor·ln s + (analytic).
+struct Panel {
+    double e, o;
+    bool singular;
+    double factor;
+};
 
+// The panels for a lens at x (see the file comment), in no particular order.
+template <class Visit>
+void for_each_panel(double x, double eps, Visit&& visit) {
+    const double scale = KAPPA * eps;
     // Panels from `start` towards `end`, lengths first, 2·first, 4·first, …
-    double graded(double start, double end, double first) {
-        double sum = 0.0;
+    const auto graded = [&](double start, double end, double first) {
         double a = start, length = first;
         const double direction = end > start ? 1.0 : -1.0;
         while (a != end) {
             double b = a + direction * length;
             if ((end - b) * direction < 0.0) b = end;
-            sum = sum + (direction > 0 ? regular(a, b) : regular(b, a));
+            visit(Panel{a, b, false, 0.0});
             a = b;
             length = length * 2;
         }
-        return sum;
+    };
+    if (x == 0.0) {
+        graded(0.0, HALF_PI, std::fmin(HALF_PI, scale));
+    } else if (x < 1.0) {
+        const double ts = std::asin(x);
+        const double L = std::fmin(std::fmin(HALF_PI - ts, ts * 0.5), scale);
+        visit(Panel{ts, ts + L, true, 1.0});
+        visit(Panel{ts, ts - L, true, 1.0});
+        if (ts + L < HALF_PI) graded(ts + L, HALF_PI, L * 2);
+        graded(ts - L, 0.0, L * 2);
+    } else if (x == 1.0) {
+        const double L = std::fmin(HALF_PI * 0.5, scale);
+        visit(Panel{HALF_PI, HALF_PI - L, true, 2.0});
+        graded(HALF_PI - L, 0.0, L * 2);
+    } else {
+        graded(HALF_PI, 0.0, std::fmin(std::acosh(x), scale));
     }
-};
+}
+
+// 2πr cos θ at r = sin θ.
+inline double jacobian(double theta, double& r) noexcept {
+    r = std::sin(theta);
+    return (r * TWO_PI) * std::cos(theta);
+}
+
+// A smooth profile: Gauss–Legendre on regular panels, the log-corrected
+// rule on singular ones.
+template <class Profile>
+double smooth_panel(const Panel& p, double x, double eps, const Profile& profile, std::uint32_t& evaluations) {
+    const double L = p.o - p.e;
+    double sum = 0.0;
+    if (!p.singular) {
+        const auto& rule = unit_rule<N_REGULAR>();
+        for (std::size_t i = 0; i < N_REGULAR; ++i) {
+            double r;
+            const double wt = jacobian(p.e + L * rule.s[i], r) * profile(r);
+            sum = sum + rule.w[i] * (wt * ring_mean_fast(x, r, eps));
+        }
+        evaluations += N_REGULAR;
+    } else {
+        const auto& rule = unit_rule<N_SINGULAR>();
+        for (std::size_t i = 0; i < N_SINGULAR; ++i) {
+            double r;
+            const double wt = jacobian(p.e + L * rule.s[i], r) * profile(r);
+            const double h = wt * ring_mean_fast(x, r, eps);
+            const double q = wt * ring_log_coefficient(x, r, eps);
+            sum = sum + rule.w[i] * h + (p.factor * rule.c[i]) * q;
+        }
+        evaluations += 2 * N_SINGULAR;
+    }
+    return sum * std::fabs(L);
+}
+
+// A tabulated profile: product weights W_i = ∫_0^1 ℓ_i(s) I ds and, on
+// singular panels, V_i = ∫_0^1 ℓ_i(s) I ln s ds.
+template <std::size_t N, class Profile>
+double table_panel(const Panel& p, double x, double eps, const Profile& profile,
+                   const std::vector<double>& kinks, std::uint32_t& evaluations) {
+    const auto& rule = unit_rule<N>();
+    const auto& piece_rule = unit_rule<N_PIECE>();
+    const auto& log_rule = unit_rule<N_LOG>();
+    const double L = p.o - p.e;
+    const auto theta_at = [&](double s) { return p.e + L * s; };
+
+    std::array<double, N> W{}, V{}, basis{};
+    // One piece [sa, sb] of the panel in s (the profile linear on it).
+    const auto piece = [&](double sa, double sb) {
+        const double h = sb - sa;
+        if (!(h > 0.0)) return;
+        for (std::size_t j = 0; j < N_PIECE; ++j) {
+            const double v = sa + h * piece_rule.s[j];
+            const double I = profile(std::sin(theta_at(v)));
+            lagrange(rule, v, basis);
+            const double wv = (piece_rule.w[j] * h) * I;
+            for (std::size_t i = 0; i < N; ++i) W[i] = W[i] + wv * basis[i];
+        }
+        if (!p.singular) return;
+        if (sa >= h) {
+            // ln s is analytic on the piece, its singularity a piece length
+            // or more away: Gauss–Legendre directly.
+            for (std::size_t j = 0; j < N_PIECE; ++j) {
+                const double v = sa + h * piece_rule.s[j];
+                const double I = profile(std::sin(theta_at(v)));
+                lagrange(rule, v, basis);
+                const double wv = ((piece_rule.w[j] * h) * I) * std::log(v);
+                for (std::size_t i = 0; i < N; ++i) V[i] = V[i] + wv * basis[i];
+            }
+            return;
+        }
+        // Near s = 0 (sa < h): differences of integrals from 0, with the
+        // piece's linear profile I(r) = I1 + slope·(r − r1) extended down to
+        // s = 0, less than a piece length away, so that the extension stays
+        // of the order of the profile's change across the piece.
+        const double r1 = std::sin(theta_at(sa + 0.25 * h)), r2 = std::sin(theta_at(sa + 0.75 * h));
+        const double I1 = profile(r1), I2 = profile(r2);
+        const double slope = r2 != r1 ? (I2 - I1) / (r2 - r1) : 0.0;
+        // G(t) = ∫_0^t ℓ_i(s) I(s) ln s ds = t Σ_k (ω_k + w_k ln t) ℓ_i(t v_k) I(t v_k).
+        const auto add_G = [&](double t, double sign) {
+            if (t == 0.0) return;
+            const double lt = std::log(t);
+            for (std::size_t j = 0; j < N_LOG; ++j) {
+                const double v = t * log_rule.s[j];
+                const double I = I1 + slope * (std::sin(theta_at(v)) - r1);
+                lagrange(rule, v, basis);
+                const double wv = ((log_rule.omega[j] + log_rule.w[j] * lt) * t) * (sign * I);
+                for (std::size_t i = 0; i < N; ++i) V[i] = V[i] + wv * basis[i];
+            }
+        };
+        add_G(sb, 1.0);
+        add_G(sa, -1.0);
+    };
+    // The pieces between the kinks inside the panel, in increasing s.
+    const double lo = std::fmin(p.e, p.o), hi = std::fmax(p.e, p.o);
+    double s_prev = 0.0;
+    if (L > 0.0) {
+        for (auto it = std::upper_bound(kinks.begin(), kinks.end(), lo); it != kinks.end() && *it < hi; ++it) {
+            const double sk = (*it - p.e) / L;
+            piece(s_prev, sk);
+            s_prev = sk;
+        }
+    } else {
+        auto it = std::lower_bound(kinks.begin(), kinks.end(), hi);
+        while (it != kinks.begin() && *(it - 1) > lo) {
+            --it;
+            const double sk = (*it - p.e) / L;
+            piece(s_prev, sk);
+            s_prev = sk;
+        }
+    }
+    piece(s_prev, 1.0);
+
+    double sum = 0.0;
+    for (std::size_t i = 0; i < N; ++i) {
+        double r;
+        const double theta = theta_at(rule.s[i]);
+        const double jac = jacobian(theta, r);
+        const double H = jac * ring_mean_fast(x, r, eps);
+        if (!p.singular) {
+            sum = sum + W[i] * H;
+        } else {
+            const double Q = p.factor * (jac * ring_log_coefficient(x, r, eps));
+            sum = sum + W[i] * (H - Q * std::log(rule.s[i])) + V[i] * Q;
+        }
+    }
+    evaluations += p.singular ? 2 * N : N;
+    return sum * std::fabs(L);
+}
 
 }  // namespace
 
 template <class Profile>
 double near_source_integral(double x, double eps, const Profile& profile, std::uint32_t* evaluations) noexcept {
-    Panels<Profile> p{x, eps, profile};
-    const double scale = KAPPA * eps;
-    double sum;
-    if (x == 0.0) {
-        sum = p.graded(0.0, HALF_PI, std::fmin(HALF_PI, scale));
-    } else if (x < 1.0) {
-        const double ts = std::asin(x);
-        const double L = std::fmin(std::fmin(HALF_PI - ts, ts * 0.5), scale);
-        sum = p.singular(ts, ts + L, 1.0) + p.singular(ts, ts - L, 1.0);
-        if (ts + L < HALF_PI) sum = sum + p.graded(ts + L, HALF_PI, L * 2);
-        sum = sum + p.graded(ts - L, 0.0, L * 2);
-    } else if (x == 1.0) {
-        const double L = std::fmin(HALF_PI * 0.5, scale);
-        sum = p.singular(HALF_PI, HALF_PI - L, 2.0) + p.graded(HALF_PI - L, 0.0, L * 2);
-    } else {
-        sum = p.graded(HALF_PI, 0.0, std::fmin(std::acosh(x), scale));
-    }
-    if (evaluations) *evaluations = p.evaluations;
+    double sum = 0.0;
+    std::uint32_t count = 0;
+    for_each_panel(x, eps, [&](const Panel& p) { sum = sum + smooth_panel(p, x, eps, profile, count); });
+    if (evaluations) *evaluations = count;
+    return sum;
+}
+
+template <class Profile>
+double near_source_integral_table(double x, double eps, const Profile& profile,
+                                  const std::vector<double>& theta_kinks, std::uint32_t* evaluations) noexcept {
+    double sum = 0.0;
+    std::uint32_t count = 0;
+    for_each_panel(x, eps, [&](const Panel& p) {
+        sum = sum + (p.singular ? table_panel<N_TABLE_SINGULAR>(p, x, eps, profile, theta_kinks, count)
+                                : table_panel<N_TABLE_REGULAR>(p, x, eps, profile, theta_kinks, count));
+    });
+    if (evaluations) *evaluations = count;
     return sum;
 }
 
 template double near_source_integral<double (*)(double)>(double, double, double (*const&)(double),
                                                           std::uint32_t*) noexcept;
+template double near_source_integral_table<PiecewiseLinear>(double, double, const PiecewiseLinear&,
+                                                            const std::vector<double>&, std::uint32_t*) noexcept;
 
 }  // namespace kalvorin::detail

@@ -264,7 +264,10 @@ public:
           disk_(re, rstar),
           eps_(re / rstar),
           norm_(norm),
-          points_(points) {}
+          points_(points) {
+        for (const double b : points)
+            if (b > 0.0 && b < 1.0) theta_kinks_.push_back(std::asin(b));
+    }
 
     double operator()(double u, const Result* disk_value, std::uint32_t* evaluations) {
         const double rho = disk_.rho();
@@ -282,14 +285,19 @@ public:
             const double v = near_outside(u, evaluations);
             if (std::isfinite(v)) return v;
         }
-        if constexpr (std::is_same_v<Profile, LimbDarkening>) {
-            if (u >= 0.0 && u < GL24_FROM && rho > 0.0 && std::isfinite(eps_) && eps_ > 0.0) {
-                std::uint32_t count = 0;
-                const double v = detail::near_source_integral(u, eps_, profile_, &count) / data_.flux;
-                if (std::isfinite(v)) {
-                    if (evaluations) *evaluations = count;
-                    return v;
-                }
+        if (u >= 0.0 && u < (smooth_ ? GL24_FROM : PRODUCT48_FROM) && rho > 0.0 && std::isfinite(eps_) &&
+            eps_ > 0.0) {
+            std::uint32_t count = 0;
+            double v;
+            if constexpr (std::is_same_v<Profile, LimbDarkening>) {
+                v = detail::near_source_integral(u, eps_, profile_, &count);
+            } else {
+                v = detail::near_source_integral_table(u, eps_, profile_, theta_kinks_, &count);
+            }
+            v = v / data_.flux;
+            if (std::isfinite(v)) {
+                if (evaluations) *evaluations = count;
+                return v;
             }
         }
         return by_quadrature(u, disk_value, evaluations);
@@ -358,6 +366,7 @@ private:
     double eps_, norm_;
     const std::vector<double>& points_;
     std::vector<double> weights32_, weights48_;
+    std::vector<double> theta_kinks_;  // asin of the table radii inside (0, 1)
 };
 
 template <class Profile>
