@@ -67,10 +67,16 @@ constexpr double STOP = 0x1p-56;
 
 }  // namespace
 
+void ProfileMoments::classify() noexcept {
+    decreasing = mu[0] > 0.0;
+    for (int k = 1; k < K && decreasing; ++k) decreasing = mu[k] > 0.0 && mu[k] <= mu[k - 1];
+}
+
 const ProfileMoments& uniform_disk_moments() noexcept {
     static constexpr ProfileMoments moments = [] {
         ProfileMoments m{};
         for (int k = 0; k < K; ++k) m.mu[k] = 1.0 / (k + 1);
+        m.decreasing = true;
         return m;
     }();
     return moments;
@@ -112,6 +118,11 @@ FarFieldValue far_field_mean(double u, double x, const ProfileMoments& moments) 
         const double term = (qk * moments.mu[k]) * p;
         sum = sum + term;
         if (std::fabs(term) <= STOP * std::fabs(sum)) return {sum, k + 1};
+        // The next term is at most 2.5·q·term·μ_{k+1}/μ_k (P_{k+1} ≤ 2.25 P_k);
+        // with non-increasing moments the tail after it is smaller still.
+        if (moments.decreasing && k + 1 < K &&
+            ((2.5 * q) * std::fabs(term)) * (moments.mu[k + 1] / moments.mu[k]) <= STOP * std::fabs(sum))
+            return {sum, k + 1};
     }
     return {sum, 0};
 }

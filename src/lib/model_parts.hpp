@@ -74,6 +74,10 @@ inline constexpr int FAR_FIELD_MAX_TERMS = 24;
 // Moments μ_k, k = 0 … FAR_FIELD_MAX_TERMS - 1, of a radial profile.
 struct ProfileMoments {
     double mu[FAR_FIELD_MAX_TERMS];
+    // Positive and non-increasing (set by classify()): lets the series stop
+    // one term early on a bound of the next term.
+    bool decreasing = false;
+    void classify() noexcept;
 };
 
 // Uniform disk: μ_k = 1/(k + 1).

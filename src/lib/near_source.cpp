@@ -57,6 +57,9 @@ constexpr std::size_t N_SINGULAR = 14;
 constexpr std::size_t N_TABLE_REGULAR = 24;
 constexpr std::size_t N_TABLE_SINGULAR = 24;
 constexpr std::size_t N_PIECE = 20;  // per table piece, product weights
+// A piece shorter than 1/n of its panel needs fewer points: ℓ_i varies on
+// the scale 1/n, and 8 points leave ~(nh/2)^16/16! ≤ 1e-17 for nh ≤ 1.
+constexpr std::size_t N_SHORT_PIECE = 8;
 constexpr std::size_t N_LOG = 32;    // log-product rule for the ln s-weighted pieces
 constexpr double KAPPA = 2.0;
 constexpr double HALF_PI = 1.5707963267948966;
@@ -209,28 +212,31 @@ double table_panel(const Panel& p, double x, double eps, const Profile& profile,
     const auto theta_at = [&](double s) { return p.e + L * s; };
 
     std::array<double, N> W{}, V{}, basis{};
+    // Σ_j over a Gauss–Legendre rule on [sa, sb] of w_j·f(v_j)·ℓ_i(v_j), into acc.
+    const auto accumulate = [&](const auto& pr, double sa, double h, auto&& f, std::array<double, N>& acc) {
+        for (std::size_t j = 0; j < pr.s.size(); ++j) {
+            const double v = sa + h * pr.s[j];
+            lagrange(rule, v, basis);
+            const double wv = (pr.w[j] * h) * f(v);
+            for (std::size_t i = 0; i < N; ++i) acc[i] = acc[i] + wv * basis[i];
+        }
+    };
+    const auto& short_rule = unit_rule<N_SHORT_PIECE>();
     // One piece [sa, sb] of the panel in s (the profile linear on it).
     const auto piece = [&](double sa, double sb) {
         const double h = sb - sa;
         if (!(h > 0.0)) return;
-        for (std::size_t j = 0; j < N_PIECE; ++j) {
-            const double v = sa + h * piece_rule.s[j];
-            const double I = profile(std::sin(theta_at(v)));
-            lagrange(rule, v, basis);
-            const double wv = (piece_rule.w[j] * h) * I;
-            for (std::size_t i = 0; i < N; ++i) W[i] = W[i] + wv * basis[i];
-        }
+        const bool short_piece = h * N <= 1.0;
+        const auto I_at = [&](double v) { return profile(std::sin(theta_at(v))); };
+        if (short_piece) accumulate(short_rule, sa, h, I_at, W);
+        else accumulate(piece_rule, sa, h, I_at, W);
         if (!p.singular) return;
         if (sa >= h) {
             // ln s is analytic on the piece, its singularity a piece length
             // or more away: Gauss–Legendre directly.
-            for (std::size_t j = 0; j < N_PIECE; ++j) {
-                const double v = sa + h * piece_rule.s[j];
-                const double I = profile(std::sin(theta_at(v)));
-                lagrange(rule, v, basis);
-                const double wv = ((piece_rule.w[j] * h) * I) * std::log(v);
-                for (std::size_t i = 0; i < N; ++i) V[i] = V[i] + wv * basis[i];
-            }
+            const auto I_log = [&](double v) { return I_at(v) * std::log(v); };
+            if (short_piece && sa >= 4 * h) accumulate(short_rule, sa, h, I_log, V);
+            else accumulate(piece_rule, sa, h, I_log, V);
             return;
         }
         // Near s = 0 (sa < h): differences of integrals from 0, with the

@@ -142,6 +142,7 @@ ProfileData limb_darkening_data() {
         d.moments.mu[k] = ((1 - c) / (k + 1) + c * beta) / total;
     }
     d.flux = detail::PI * total;
+    d.moments.classify();
     return d;
 }
 
@@ -168,6 +169,7 @@ ProfileData table_data(const Profile& profile, const std::vector<double>& points
     ProfileData d{};
     for (int k = 0; k < detail::FAR_FIELD_MAX_TERMS; ++k) d.moments.mu[k] = sums[k] / sums[0];
     d.flux = detail::PI * sums[0];
+    d.moments.classify();
     return d;
 }
 

@@ -180,6 +180,7 @@ RingMoments ring_moments(const std::vector<double>& bl, const std::vector<double
             term = term * s2;
         }
     }
+    out.moments.classify();
     out.usable = true;
     return out;
 }
