@@ -294,6 +294,57 @@ Result elliprd(double x, double y, double z) noexcept {
     return Result::ok((f * std::pow(an, -1.5)) * rd_rj_series(e2, e3, e4, e5) + 3.0 * s);
 }
 
+// RF(x, y, z) and RD(x, y, z) from one duplication sequence (both use the
+// same x_k, y_k, z_k; Carlson 1995 eqs. 2.2 and 2.7), for x, y, z > 0 with
+// no closed-form special cases. The loop runs until both series apply.
+// Accuracy: within a few ulps of elliprf and elliprd (checked in
+// tests/cpp/test_elliptic.cpp). NaN on non-convergence.
+RfRd elliprf_rd(double x, double y, double z) noexcept {
+    const double af0 = ((x + y) + z) / 3.0;
+    const double ad0 = ((x + y) + 3.0 * z) / 5.0;
+    double qf = std::fmax(std::fmax(std::fabs(af0 - x), std::fabs(af0 - y)), std::fabs(af0 - z)) * RF_BOUND;
+    double qd = std::fmax(std::fmax(std::fabs(ad0 - x), std::fabs(ad0 - y)), std::fabs(ad0 - z)) * RD_BOUND * 1.2;
+    double xk = x, yk = y, zk = z, af = af0, ad = ad0, f = 1.0, s = 0.0;
+    bool converged = false;
+    for (int k = 0; k < RD_MAX_STEPS; ++k) {
+        const double sx = std::sqrt(xk), sy = std::sqrt(yk), sz = std::sqrt(zk);
+        const double lambda = sx * sy + sy * sz + sz * sx;
+        s = s + f / (sz * (zk + lambda));
+        af = (af + lambda) * 0.25;
+        ad = (ad + lambda) * 0.25;
+        qf = qf * 0.25;
+        qd = qd * 0.25;
+        f = f * 0.25;
+        xk = (xk + lambda) * 0.25;
+        yk = (yk + lambda) * 0.25;
+        zk = (zk + lambda) * 0.25;
+        if (qf < std::fabs(af) && qd < ad) {
+            converged = true;
+            break;
+        }
+    }
+    if (!converged) return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+    // RF series in the deviations from A_F.
+    const double xf = ((af0 - x) * f) / af, yf = ((af0 - y) * f) / af;
+    const double zf = -xf - yf;
+    const double e2f = xf * yf - zf * zf, e3f = (xf * yf) * zf;
+    const double rf = ((1.0 + e3f * ((3.0 * e3f) / 104.0 + ONE_FOURTEENTH)) +
+                       e2f * ((((e2f / 24.0 - 0.1) - (3.0 * e3f) / 44.0) - (5.0 * (e2f * e2f)) / 208.0) +
+                              (e2f * e3f) * 0.0625)) /
+                      std::sqrt(af);
+    // RD series in the deviations from A_D.
+    const double xd = ((ad0 - x) * f) / ad, yd = ((ad0 - y) * f) / ad;
+    const double zd = (xd + yd) / (-3.0);
+    const double xyz = (xd * yd) * zd;
+    const double z2 = zd * zd, z3 = z2 * zd;
+    const double e2 = xd * yd - 6.0 * z2;
+    const double e3 = 3.0 * xyz - 8.0 * z3;
+    const double e4 = (3.0 * (xyz - z3)) * zd;
+    const double e5 = xyz * z2;
+    const double rd = (f * std::pow(ad, -1.5)) * rd_rj_series(e2, e3, e4, e5) + 3.0 * s;
+    return {rf, rd};
+}
+
 // RJ duplication for p > 0 (or NaN) without checks (Carlson 1995 §2, with
 // the per-step RC term written through δ = (p-x)(p-y)(p-z) as in
 // Carlson's algorithm for RJ). The RC(1, 1+E) term is taken in closed form

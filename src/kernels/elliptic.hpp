@@ -29,6 +29,13 @@ Result elliprj(double x, double y, double z, double p) noexcept;
 // RJ duplication without argument checks or special cases (p > 0 or NaN).
 Result _elliprj(double x, double y, double z, double p) noexcept;
 
+// RF(x, y, z) and RD(x, y, z) together, x, y, z > 0 (NaN otherwise or on
+// non-convergence); not bit-compatible with elliprf and elliprd.
+struct RfRd {
+    double rf, rd;
+};
+RfRd elliprf_rd(double x, double y, double z) noexcept;
+
 Result ellipk(double m) noexcept;
 Result ellipe(double m) noexcept;
 Result ellippi(double n, double m) noexcept;

@@ -137,11 +137,8 @@ double ring_log_coefficient(double u, double rho, double eps) noexcept {
     const auto ke = cel<2>(std::sqrt(m), 1.0, {1.0, 0.0}, {1.0, 1.0});
     const double K1 = ke[0];
     const double rd0 = 3 * ke[1];
-    const Result rf1 = elliprf(c, n, 1.0);
-    const Result rd1 = elliprd(c, n, 1.0);
-    if (rf1.failed() || rd1.failed()) return std::numeric_limits<double>::quiet_NaN();
-    const double B = K1 * (f2 + (g + g)) -
-                     ((f2 * std::sqrt(T)) / (3 * S)) * (rd0 * rf1.value - K1 * (D / T) * rd1.value);
+    const RfRd c1 = elliprf_rd(c, n, 1.0);
+    const double B = K1 * (f2 + (g + g)) - ((f2 * std::sqrt(T)) / (3 * S)) * (rd0 * c1.rf - K1 * (D / T) * c1.rd);
     return (-4 * B) / ((PI * PI) * (S * std::sqrt(D)));
 }
 
