@@ -184,7 +184,7 @@ def test_integrated_reference(row, family):
     # source (x from 5 to 1e6) within 1e-13 (measured max 2.2e-16), and so
     # near it outside (x from 1.05 to 3, both sides of every change of rule;
     # measured max 3.1e-14 below x = 1.2 for tables, 1.3e-15 elsewhere).
-    tol = 1e-13 if row["region"] in ("far_field", "near_outside") else 1e-12
+    tol = 1e-13 if row["region"] in ("far_field", "near_outside", "panels") else 1e-12
     got = integrated_call(family, row["profile"], [row["l"]], row["re"], row["rstar"])[0]
     assert rel_err(got, row["expected"]) <= tol, (got, row["expected"])
 

@@ -409,6 +409,7 @@ def tabulated_profiles():
     irr = [0.0, 0.031, 0.087, 0.15, 0.2213, 0.29, 0.377, 0.41, 0.502, 0.58,
            0.6371, 0.69, 0.755, 0.8, 0.861, 0.9, 0.9437, 0.97, 0.991, 1.0]
     grid51 = [j / 50 for j in range(51)]
+    theta201 = [math.sin(math.pi / 2 * j / 200) for j in range(201)]
     return {
         "irregular_linear_law": {"bl": irr, "bf": [linear_law(r) for r in irr]},
         "sharp_step": {"bl": [0.0, 0.6, 0.6000001, 1.0], "bf": [1.0, 1.0, 0.3, 0.25]},
@@ -417,6 +418,7 @@ def tabulated_profiles():
         "uniform_one_point": {"bl": [0.5], "bf": [2.0]},
         "linear_law_51": {"bl": grid51, "bf": [linear_law(r) for r in grid51]},
         "half_disk": {"bl": [0.0, 0.5], "bf": [1.0, 1.0]},
+        "linear_law_201": {"bl": theta201, "bf": [linear_law(r) for r in theta201]},
     }
 
 
@@ -457,6 +459,11 @@ def integrated_rows():
     rows = [r for r in rows if r[1:] not in quoted]
     for name, l, _ in QUOTED_INTEGRATED:
         rows.append(("quoted", name, l, 1.0, 0.1))
+    # Over the source and near its limb: panels with the log-corrected rule.
+    for name in ["limb_darkening", "linear_law_51", "sharp_step", "linear_law_201"]:
+        for rho in [1e-3, 1.0, 10.0]:
+            for l in [1e-6, 1e-3, 0.02, 0.5, 0.9, 0.99, 0.999999, 1.0, 1.000001, 1.01, 1.1, 1.19]:
+                rows.append(("panels", name, l, 1.0, rho))
     # Near the source, outside it: Gauss-Legendre and product rules in theta.
     for name in ["limb_darkening", "irregular_linear_law", "sharp_step", "linear_law_51"]:
         for rho in [1e-3, 0.1, 1.0, 10.0]:
