@@ -64,12 +64,15 @@ constexpr std::size_t N_LOG = 32;    // log-product rule for the ln s-weighted p
 constexpr double KAPPA = 2.0;
 constexpr double HALF_PI = 1.5707963267948966;
 
-// Gauss–Legendre on [0, 1]: nodes s_i, weights w_i, barycentric weights λ_i
-// of the Lagrange basis ℓ_i at the nodes, log-product weights
+// Gauss–Legendre on [0, 1]: nodes s_i, weights w_i, log-product weights
 // ω_i = ∫_0^1 ℓ_i(s) ln s ds, and log corrections c_i = ω_i − w_i ln s_i.
+// T_ij = w_i (2j + 1) P_j(2s_i − 1) gives the Lagrange weights from Legendre
+// moments: ∫ ℓ_i(s) f(s) ds = Σ_j T_ij ∫ P_j(2s − 1) f(s) ds, since
+// ℓ_i(s) = w_i Σ_j (2j + 1) P_j(2s_i − 1) P_j(2s − 1) (discrete orthogonality).
 template <std::size_t N>
 struct UnitRule {
-    std::array<double, N> s, w, lambda, omega, c;
+    std::array<double, N> s, w, omega, c;
+    std::array<std::array<double, N>, N> T;
 };
 
 template <std::size_t N>
@@ -82,9 +85,12 @@ UnitRule<N> make_unit_rule() noexcept {
         // ∫_0^1 P_j(2s − 1) ln s ds = μ_j, μ_0 = −1, μ_j = (−1)^{j+1}/(j(j+1)).
         long double sum = -1.0L;
         long double p_prev = 1.0L, p = t;
+        const long double w_half = 0.5L * gl.w[i];
+        rule.T[i][0] = static_cast<double>(w_half);
         for (std::size_t j = 1; j < N; ++j) {
             const long double mu = ((j % 2 == 1) ? 1.0L : -1.0L) / (static_cast<long double>(j) * (j + 1.0L));
             sum += (2.0L * j + 1.0L) * p * mu;
+            rule.T[i][j] = static_cast<double>(w_half * (2.0L * j + 1.0L) * p);
             const long double next = ((2.0L * j + 1.0L) * t * p - static_cast<long double>(j) * p_prev) / (j + 1.0L);
             p_prev = p;
             p = next;
@@ -93,8 +99,6 @@ UnitRule<N> make_unit_rule() noexcept {
         const long double s = 0.5L * (1.0L + t);
         rule.s[i] = static_cast<double>(s);
         rule.w[i] = static_cast<double>(w);
-        const long double l = std::sqrt((1.0L - t * t) * gl.w[i]);
-        rule.lambda[i] = static_cast<double>(i % 2 == 0 ? l : -l);
         rule.omega[i] = static_cast<double>(w * sum);
         rule.c[i] = static_cast<double>(w * sum - w * std::log(s));
     }
@@ -107,22 +111,20 @@ const UnitRule<N>& unit_rule() noexcept {
     return rule;
 }
 
-// Lagrange basis of the rule's nodes at v (barycentric form).
-template <std::size_t N>
-void lagrange(const UnitRule<N>& rule, double v, std::array<double, N>& out) noexcept {
-    double denom = 0.0;
-    for (std::size_t i = 0; i < N; ++i) {
-        const double d = v - rule.s[i];
-        if (d == 0.0) {
-            out.fill(0.0);
-            out[i] = 1.0;
-            return;
+// Legendre recurrence P_{j+1} = A_j t P_j − B_j P_{j−1}, A_j = (2j + 1)/(j + 1),
+// B_j = j/(j + 1).
+struct Recurrence {
+    double a[64] = {}, b[64] = {};
+    constexpr Recurrence() {
+        for (int j = 1; j < 64; ++j) {
+            a[j] = (2.0 * j + 1.0) / (j + 1.0);
+            b[j] = static_cast<double>(j) / (j + 1.0);
         }
-        out[i] = rule.lambda[i] / d;
-        denom = denom + out[i];
     }
-    for (std::size_t i = 0; i < N; ++i) out[i] = out[i] / denom;
-}
+};
+constexpr Recurrence RECURRENCE{};
+constexpr const double* RECURRENCE_A = RECURRENCE.a;
+constexpr const double* RECURRENCE_B = RECURRENCE.b;
 
 // A panel of the θ interval, parametrised by s ∈ [0, 1] from e to o; on a
 // singular panel ln|sin θ − x| = factor·ln s + (analytic).
@@ -211,14 +213,27 @@ double table_panel(const Panel& p, double x, double eps, const Profile& profile,
     const double L = p.o - p.e;
     const auto theta_at = [&](double s) { return p.e + L * s; };
 
-    std::array<double, N> W{}, V{}, basis{};
-    // Σ_j over a Gauss–Legendre rule on [sa, sb] of w_j·f(v_j)·ℓ_i(v_j), into acc.
+    // Legendre moments ∫ P_j(2s − 1) I ds and ∫ P_j(2s − 1) I ln s ds over the
+    // panel; the product weights follow through T at the end.
+    std::array<double, N> W{}, V{};
+    // Adds weight·P_j(2v − 1), j < N, to acc (three-term recurrence).
+    const auto add_legendre = [](double v, double weight, std::array<double, N>& acc) {
+        const double t = 2 * v - 1;
+        double p_prev = weight, p = weight * t;
+        acc[0] = acc[0] + p_prev;
+        acc[1] = acc[1] + p;
+        for (std::size_t j = 1; j + 1 < N; ++j) {
+            const double next = (RECURRENCE_A[j] * t) * p - RECURRENCE_B[j] * p_prev;
+            acc[j + 1] = acc[j + 1] + next;
+            p_prev = p;
+            p = next;
+        }
+    };
+    // Σ_j over a Gauss–Legendre rule on [sa, sa + h] of w_j·f(v_j)·P(v_j), into acc.
     const auto accumulate = [&](const auto& pr, double sa, double h, auto&& f, std::array<double, N>& acc) {
         for (std::size_t j = 0; j < pr.s.size(); ++j) {
             const double v = sa + h * pr.s[j];
-            lagrange(rule, v, basis);
-            const double wv = (pr.w[j] * h) * f(v);
-            for (std::size_t i = 0; i < N; ++i) acc[i] = acc[i] + wv * basis[i];
+            add_legendre(v, (pr.w[j] * h) * f(v), acc);
         }
     };
     const auto& short_rule = unit_rule<N_SHORT_PIECE>();
@@ -253,9 +268,7 @@ double table_panel(const Panel& p, double x, double eps, const Profile& profile,
             for (std::size_t j = 0; j < N_LOG; ++j) {
                 const double v = t * log_rule.s[j];
                 const double I = I1 + slope * (std::sin(theta_at(v)) - r1);
-                lagrange(rule, v, basis);
-                const double wv = ((log_rule.omega[j] + log_rule.w[j] * lt) * t) * (sign * I);
-                for (std::size_t i = 0; i < N; ++i) V[i] = V[i] + wv * basis[i];
+                add_legendre(v, ((log_rule.omega[j] + log_rule.w[j] * lt) * t) * (sign * I), V);
             }
         };
         add_G(sb, 1.0);
@@ -283,15 +296,20 @@ double table_panel(const Panel& p, double x, double eps, const Profile& profile,
 
     double sum = 0.0;
     for (std::size_t i = 0; i < N; ++i) {
+        double Wi = 0.0, Vi = 0.0;
+        for (std::size_t j = 0; j < N; ++j) {
+            Wi = Wi + rule.T[i][j] * W[j];
+            if (p.singular) Vi = Vi + rule.T[i][j] * V[j];
+        }
         double r;
         const double theta = theta_at(rule.s[i]);
         const double jac = jacobian(theta, r);
         const double H = jac * ring_mean_fast(x, r, eps);
         if (!p.singular) {
-            sum = sum + W[i] * H;
+            sum = sum + Wi * H;
         } else {
             const double Q = p.factor * (jac * ring_log_coefficient(x, r, eps));
-            sum = sum + W[i] * (H - Q * std::log(rule.s[i])) + V[i] * Q;
+            sum = sum + Wi * (H - Q * std::log(rule.s[i])) + Vi * Q;
         }
     }
     evaluations += p.singular ? 2 * N : N;
