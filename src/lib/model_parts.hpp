@@ -61,11 +61,19 @@ private:
 // (0 ≤ x < 1.05), I a profile without kinks on (0, 1) (near_source.cpp).
 template <class Profile>
 double near_source_integral(double x, double eps, const Profile& profile, std::uint32_t* evaluations) noexcept;
-// The same for a tabulated profile (linear in r between its radii), given
-// the angles asin(b) of its radii b inside (0, 1), sorted; x < 1.2.
-template <class Profile>
-double near_source_integral_table(double x, double eps, const Profile& profile,
-                                  const std::vector<double>& theta_kinks, std::uint32_t* evaluations) noexcept;
+// A tabulated profile on [0, 1] as linear pieces [ra, rb] with
+// I(r) = ic + slope·(r − rc) (rc the piece centre), in increasing r; scale
+// is the largest |I| at the piece centres.
+struct TablePiece {
+    double ra, rb, rc, ic, slope;
+};
+struct TablePieces {
+    std::vector<TablePiece> pieces;
+    double scale = 0.0;
+};
+
+// The same integral for a tabulated profile, 0 ≤ x < 1.2 (near_source_table.cpp).
+double near_source_integral_table(double x, double eps, const TablePieces& table, std::uint32_t* evaluations) noexcept;
 
 // Far-field expansion of a profile-weighted mean of the point-lens
 // magnification (far_field.cpp).

@@ -267,8 +267,20 @@ public:
           eps_(re / rstar),
           norm_(norm),
           points_(points) {
-        for (const double b : points)
-            if (b > 0.0 && b < 1.0) theta_kinks_.push_back(std::asin(b));
+        if constexpr (!std::is_same_v<Profile, LimbDarkening>) {
+            // The profile's linear pieces, from its values at two inner
+            // points of each (jumps sit at the piece ends).
+            for (std::size_t j = 0; j + 1 < points.size(); ++j) {
+                const double a = points[j], b = points[j + 1];
+                const double w = b - a;
+                const double r1 = a + 0.25 * w, r2 = a + 0.75 * w, rc = a + 0.5 * w;
+                const double I1 = profile(r1), I2 = profile(r2);
+                const double slope = (I2 - I1) / (r2 - r1);
+                const double ic = 0.5 * (I1 + I2);
+                table_pieces_.pieces.push_back({a, b, rc, ic, slope});
+                table_pieces_.scale = std::fmax(table_pieces_.scale, std::fabs(ic));
+            }
+        }
     }
 
     double operator()(double u, const Result* disk_value, std::uint32_t* evaluations) {
@@ -294,7 +306,7 @@ public:
             if constexpr (std::is_same_v<Profile, LimbDarkening>) {
                 v = detail::near_source_integral(u, eps_, profile_, &count);
             } else {
-                v = detail::near_source_integral_table(u, eps_, profile_, theta_kinks_, &count);
+                v = detail::near_source_integral_table(u, eps_, table_pieces_, &count);
             }
             v = v / data_.flux;
             if (std::isfinite(v)) {
@@ -368,7 +380,7 @@ private:
     double eps_, norm_;
     const std::vector<double>& points_;
     std::vector<double> weights32_, weights48_;
-    std::vector<double> theta_kinks_;  // asin of the table radii inside (0, 1)
+    detail::TablePieces table_pieces_;  // a table's linear pieces (tables only)
 };
 
 template <class Profile>

@@ -1,0 +1,211 @@
+// The radial integral ∫_0^1 2πr I(r) M(x, r) dr for a tabulated profile I
+// (linear in r between its radii, kinks or jumps at them) and a lens inside
+// the source or near its limb (0 ≤ x < 1.2), M the ring mean.
+//
+// A table has no square-root edge, so the panels are laid out in r itself:
+// two singular panels of length L = min(x/2, 1 − x, 2ε, 0.1) ending at r = x
+// (M = q·ln|r − x| + analytic, q from ring_log_coefficient), then panels
+// doubling in length towards 0 and 1; on the limb one singular panel ending
+// at r = 1; just outside (x > 1) panels doubling from r = 1 with first length
+// min(x − 1, 2ε, 0.1). The profile enters through product weights: on each
+// panel the smooth factor H(r) = 2πr M(x, r) (and on the singular panels
+// 2πr q) is interpolated at the panel's 20 Legendre points, and the
+// interpolant is integrated exactly against the linear pieces of the
+// profile, from the Legendre moments ∫ P_j(2s − 1)(A + B s) ds of each piece
+// in closed form (antiderivatives of P_j and t·P_j at the piece ends;
+// steep pieces, where that difference would lose accuracy, by an exact
+// Gauss–Legendre rule). On the singular panels the ln s-weighted moments
+// come from a 20-point (8 for short pieces) rule where the logarithm is
+// smooth on the piece and from differences of ∫_0^t P_j I ln s ds (24-point
+// log-product rule, exact for these polynomials) near s = 0. The ring
+// evaluations do not depend on the number of table points; the work per
+// table piece is O(20) operations per panel that covers it.
+//
+// Accuracy: ≤ 4e-15 relative against mpmath for tables of 3 to 201 points,
+// jumps included, x from 0 to 1.2 and ρ from 1e-3 to 10.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "lib/model_parts.hpp"
+#include "lib/panel_rules.hpp"
+
+namespace kalvorin::detail {
+
+namespace {
+
+constexpr std::size_t N = 20;        // interpolation points per panel
+constexpr std::size_t N_SMOOTH_LOG = 20;
+constexpr std::size_t N_SHORT = 8;
+constexpr std::size_t N_LOG = 24;    // log-product rule from s = 0
+constexpr std::size_t N_STEEP = N / 2 + 2;
+constexpr double KAPPA = 2.0;
+constexpr double MAX_SINGULAR = 0.1;
+
+struct Panel {
+    double e, o;  // r from e (s = 0) to o (s = 1)
+    bool singular;
+};
+
+template <class Visit>
+void for_each_panel(double x, double eps, Visit&& visit) {
+    const double scale = std::fmin(KAPPA * eps, MAX_SINGULAR);
+    const auto graded = [&](double start, double end, double first) {
+        double a = start, length = first;
+        const double direction = end > start ? 1.0 : -1.0;
+        while (a != end) {
+            double b = a + direction * length;
+            if ((end - b) * direction < 0.0) b = end;
+            visit(Panel{a, b, false});
+            a = b;
+            length = length * 2;
+        }
+    };
+    if (x == 0.0) {
+        graded(0.0, 1.0, std::fmin(1.0, KAPPA * eps));
+    } else if (x < 1.0) {
+        const double L = std::fmin(std::fmin(x * 0.5, 1.0 - x), scale);
+        visit(Panel{x, x + L, true});
+        visit(Panel{x, x - L, true});
+        if (x + L < 1.0) graded(x + L, 1.0, L * 2);
+        graded(x - L, 0.0, L * 2);
+    } else if (x == 1.0) {
+        const double L = std::fmin(0.5, scale);
+        visit(Panel{1.0, 1.0 - L, true});
+        graded(1.0 - L, 0.0, L * 2);
+    } else {
+        graded(1.0, 0.0, std::fmin(x - 1.0, scale));
+    }
+}
+
+// P_0 … P_{N+1} at t.
+void legendre_values(double t, std::array<double, N + 2>& P) noexcept {
+    P[0] = 1.0;
+    P[1] = t;
+    for (std::size_t j = 1; j + 1 < N + 2; ++j) P[j + 1] = (RECURRENCE_A[j] * t) * P[j] - RECURRENCE_B[j] * P[j - 1];
+}
+
+// Antiderivatives in t ∈ [−1, 1] (constants irrelevant, only differences are
+// used): I0_j = ∫ P_j dt, I1_j = ∫ t P_j dt, from
+// ∫ P_j = (P_{j+1} − P_{j−1})/(2j + 1), t P_j = ((j + 1) P_{j+1} + j P_{j−1})/(2j + 1).
+void antiderivatives(double t, const std::array<double, N + 2>& P, std::array<double, N>& I0,
+                     std::array<double, N>& I1) noexcept {
+    const auto ip = [&](std::size_t k) -> double {  // ∫ P_k dt
+        if (k == 0) return t;
+        return (P[k + 1] - P[k - 1]) / (2.0 * k + 1.0);
+    };
+    // ∫ P_{N} needs P_{N+1}; I1_j needs ∫ P_{j+1} for j + 1 ≤ N.
+    std::array<double, N + 1> IP;
+    for (std::size_t k = 0; k <= N; ++k) IP[k] = ip(k);
+    for (std::size_t j = 0; j < N; ++j) {
+        I0[j] = IP[j];
+        I1[j] = j == 0 ? 0.5 * t * t : ((j + 1.0) * IP[j + 1] + j * IP[j - 1]) / (2.0 * j + 1.0);
+    }
+}
+
+double panel_integral(const Panel& p, double x, double eps, const TablePieces& table, std::uint32_t& evaluations) {
+    const auto& rule = unit_rule<N>();
+    const double L = p.o - p.e;
+    const double lo = std::fmin(p.e, p.o), hi = std::fmax(p.e, p.o);
+    // Legendre moments of the profile over the panel in s: W_j = ∫_0^1 p_j I ds,
+    // V_j = ∫_0^1 p_j I ln s ds (p_j(s) = P_j(2s − 1)).
+    std::array<double, N> W{}, V{};
+    std::array<double, N + 2> P;
+    std::array<double, N> I0a, I1a, I0b, I1b;
+
+    // Pieces overlapping the panel, in increasing r.
+    const auto first = std::upper_bound(table.pieces.begin(), table.pieces.end(), lo,
+                                        [](double v, const TablePiece& q) { return v < q.rb; });
+    for (auto it = first; it != table.pieces.end() && it->ra < hi; ++it) {
+        const double ra = std::fmax(it->ra, lo), rb = std::fmin(it->rb, hi);
+        if (!(rb > ra)) continue;
+        // In s: from sa to sb (increasing), I = Im + B (s − sm).
+        double sa = (ra - p.e) / L, sb = (rb - p.e) / L;
+        if (sa > sb) std::swap(sa, sb);
+        const double h = sb - sa;
+        const double sm = (sa + sb) * 0.5;
+        const double rm = p.e + L * sm;
+        const double Im = it->ic + it->slope * (rm - it->rc);
+        const double B = it->slope * L;
+        if (std::fabs(B) <= 8.0 * table.scale) {
+            // Closed form: ∫ p_j (Im + B(s − sm)) ds with s = (t + 1)/2, ds = dt/2:
+            // (1/2)[Im ΔI0 + (B/2)(ΔI1 − tm ΔI0)], tm = 2sm − 1.
+            const double ta = 2 * sa - 1, tb = 2 * sb - 1, tm = 2 * sm - 1;
+            legendre_values(ta, P);
+            antiderivatives(ta, P, I0a, I1a);
+            legendre_values(tb, P);
+            antiderivatives(tb, P, I0b, I1b);
+            for (std::size_t j = 0; j < N; ++j) {
+                const double d0 = I0b[j] - I0a[j];
+                const double d1 = I1b[j] - I1a[j];
+                W[j] = W[j] + 0.5 * (Im * d0 + (0.5 * B) * (d1 - tm * d0));
+            }
+        } else {
+            const auto& steep = unit_rule<N_STEEP>();
+            for (std::size_t k = 0; k < N_STEEP; ++k) {
+                const double v = sa + h * steep.s[k];
+                add_legendre<N>(v, (steep.w[k] * h) * (Im + B * (v - sm)), W);
+            }
+        }
+        if (!p.singular) continue;
+        if (sa >= h) {
+            // ln s smooth on the piece (its singularity a piece length away).
+            const auto accumulate = [&](const auto& pr) {
+                for (std::size_t k = 0; k < pr.s.size(); ++k) {
+                    const double v = sa + h * pr.s[k];
+                    add_legendre<N>(v, ((pr.w[k] * h) * (Im + B * (v - sm))) * std::log(v), V);
+                }
+            };
+            if (sa >= 4 * h && h * N <= 1.0) accumulate(unit_rule<N_SHORT>());
+            else accumulate(unit_rule<N_SMOOTH_LOG>());
+            continue;
+        }
+        // Near s = 0: ∫_0^t p_j I ln s ds at t = sb and sa, I extended linearly
+        // (less than a piece length), t Σ_k (ω_k + w_k ln t) p_j(t v_k) I(t v_k).
+        const auto& lr = unit_rule<N_LOG>();
+        const auto add_G = [&](double t, double sign) {
+            if (t == 0.0) return;
+            const double lt = std::log(t);
+            for (std::size_t k = 0; k < N_LOG; ++k) {
+                const double v = t * lr.s[k];
+                add_legendre<N>(v, ((lr.omega[k] + lr.w[k] * lt) * t) * (sign * (Im + B * (v - sm))), V);
+            }
+        };
+        add_G(sb, 1.0);
+        add_G(sa, -1.0);
+    }
+
+    double sum = 0.0;
+    for (std::size_t i = 0; i < N; ++i) {
+        double Wi = 0.0, Vi = 0.0;
+        for (std::size_t j = 0; j < N; ++j) {
+            Wi = Wi + rule.T[i][j] * W[j];
+            if (p.singular) Vi = Vi + rule.T[i][j] * V[j];
+        }
+        const double r = p.e + L * rule.s[i];
+        const double H = (r * TWO_PI) * ring_mean_fast(x, r, eps);
+        if (!p.singular) {
+            sum = sum + Wi * H;
+        } else {
+            const double Q = (r * TWO_PI) * ring_log_coefficient(x, r, eps);
+            sum = sum + Wi * (H - Q * std::log(rule.s[i])) + Vi * Q;
+        }
+    }
+    evaluations += p.singular ? 2 * N : N;
+    return sum * std::fabs(L);
+}
+
+}  // namespace
+
+double near_source_integral_table(double x, double eps, const TablePieces& table, std::uint32_t* evaluations) noexcept {
+    double sum = 0.0;
+    std::uint32_t count = 0;
+    for_each_panel(x, eps, [&](const Panel& p) { sum = sum + panel_integral(p, x, eps, table, count); });
+    if (evaluations) *evaluations = count;
+    return sum;
+}
+
+}  // namespace kalvorin::detail
