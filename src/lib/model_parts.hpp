@@ -3,6 +3,7 @@
 // parameters, and the far-field expansion. Internal to the core library.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -71,6 +72,11 @@ struct TablePieces {
     std::vector<TablePiece> pieces;
     double scale = 0.0;
 };
+
+// Weights W_i = ∫_0^1 ℓ_i(r) I(r) dr of the m-point Legendre points on
+// [0, 1] against a table (m = 32, 48; near_source_table.cpp).
+template <std::size_t M>
+std::array<double, M> table_product_weights(const TablePieces& table) noexcept;
 
 // The same integral for a tabulated profile, 0 ≤ x < 1.2 (near_source_table.cpp).
 double near_source_integral_table(double x, double eps, const TablePieces& table, std::uint32_t* evaluations) noexcept;

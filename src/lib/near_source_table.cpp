@@ -41,7 +41,6 @@ constexpr std::size_t N = 20;        // interpolation points per panel
 constexpr std::size_t N_SMOOTH_LOG = 20;
 constexpr std::size_t N_SHORT = 8;
 constexpr std::size_t N_LOG = 24;    // log-product rule from s = 0
-constexpr std::size_t N_STEEP = N / 2 + 2;
 constexpr double KAPPA = 2.0;
 constexpr double MAX_SINGULAR = 0.1;
 
@@ -81,28 +80,62 @@ void for_each_panel(double x, double eps, Visit&& visit) {
     }
 }
 
-// P_0 … P_{N+1} at t.
-void legendre_values(double t, std::array<double, N + 2>& P) noexcept {
+// P_0 … P_{M+1} at t.
+template <std::size_t M>
+void legendre_values(double t, std::array<double, M + 2>& P) noexcept {
     P[0] = 1.0;
     P[1] = t;
-    for (std::size_t j = 1; j + 1 < N + 2; ++j) P[j + 1] = (RECURRENCE_A[j] * t) * P[j] - RECURRENCE_B[j] * P[j - 1];
+    for (std::size_t j = 1; j + 1 < M + 2; ++j) P[j + 1] = (RECURRENCE_A[j] * t) * P[j] - RECURRENCE_B[j] * P[j - 1];
 }
 
 // Antiderivatives in t ∈ [−1, 1] (constants irrelevant, only differences are
 // used): I0_j = ∫ P_j dt, I1_j = ∫ t P_j dt, from
 // ∫ P_j = (P_{j+1} − P_{j−1})/(2j + 1), t P_j = ((j + 1) P_{j+1} + j P_{j−1})/(2j + 1).
-void antiderivatives(double t, const std::array<double, N + 2>& P, std::array<double, N>& I0,
-                     std::array<double, N>& I1) noexcept {
+template <std::size_t M>
+void antiderivatives(double t, const std::array<double, M + 2>& P, std::array<double, M>& I0,
+                     std::array<double, M>& I1) noexcept {
     const auto ip = [&](std::size_t k) -> double {  // ∫ P_k dt
         if (k == 0) return t;
         return (P[k + 1] - P[k - 1]) / (2.0 * k + 1.0);
     };
-    // ∫ P_{N} needs P_{N+1}; I1_j needs ∫ P_{j+1} for j + 1 ≤ N.
-    std::array<double, N + 1> IP;
-    for (std::size_t k = 0; k <= N; ++k) IP[k] = ip(k);
-    for (std::size_t j = 0; j < N; ++j) {
+    // ∫ P_M needs P_{M+1}; I1_j needs ∫ P_{j+1} for j + 1 ≤ M.
+    std::array<double, M + 1> IP;
+    for (std::size_t k = 0; k <= M; ++k) IP[k] = ip(k);
+    for (std::size_t j = 0; j < M; ++j) {
         I0[j] = IP[j];
         I1[j] = j == 0 ? 0.5 * t * t : ((j + 1.0) * IP[j + 1] + j * IP[j - 1]) / (2.0 * j + 1.0);
+    }
+}
+
+// Adds to W_j, j < M, the moments ∫_{sa}^{sb} P_j(2s − 1)(Im + B(s − sm)) ds
+// of one linear piece, sm = (sa + sb)/2: in closed form from the
+// antiderivatives at the ends (with s = (t + 1)/2, ds = dt/2:
+// (1/2)[Im ΔI0 + (B/2)(ΔI1 − tm ΔI0)], tm = 2sm − 1); a steep piece
+// (|B| > 8·scale), where those differences would lose accuracy, by an exact
+// Gauss–Legendre rule.
+template <std::size_t M>
+void add_piece_moments(double sa, double sb, double Im, double B, double scale, std::array<double, M>& W) noexcept {
+    const double sm = (sa + sb) * 0.5;
+    if (std::fabs(B) <= 8.0 * scale) {
+        std::array<double, M + 2> P;
+        std::array<double, M> I0a, I1a, I0b, I1b;
+        const double ta = 2 * sa - 1, tb = 2 * sb - 1, tm = 2 * sm - 1;
+        legendre_values<M>(ta, P);
+        antiderivatives<M>(ta, P, I0a, I1a);
+        legendre_values<M>(tb, P);
+        antiderivatives<M>(tb, P, I0b, I1b);
+        for (std::size_t j = 0; j < M; ++j) {
+            const double d0 = I0b[j] - I0a[j];
+            const double d1 = I1b[j] - I1a[j];
+            W[j] = W[j] + 0.5 * (Im * d0 + (0.5 * B) * (d1 - tm * d0));
+        }
+        return;
+    }
+    const auto& steep = unit_rule<M / 2 + 2>();
+    const double h = sb - sa;
+    for (std::size_t k = 0; k < steep.s.size(); ++k) {
+        const double v = sa + h * steep.s[k];
+        add_legendre<M>(v, (steep.w[k] * h) * (Im + B * (v - sm)), W);
     }
 }
 
@@ -113,8 +146,6 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
     // Legendre moments of the profile over the panel in s: W_j = ∫_0^1 p_j I ds,
     // V_j = ∫_0^1 p_j I ln s ds (p_j(s) = P_j(2s − 1)).
     std::array<double, N> W{}, V{};
-    std::array<double, N + 2> P;
-    std::array<double, N> I0a, I1a, I0b, I1b;
 
     // Pieces overlapping the panel, in increasing r.
     const auto first = std::upper_bound(table.pieces.begin(), table.pieces.end(), lo,
@@ -130,26 +161,7 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
         const double rm = p.e + L * sm;
         const double Im = it->ic + it->slope * (rm - it->rc);
         const double B = it->slope * L;
-        if (std::fabs(B) <= 8.0 * table.scale) {
-            // Closed form: ∫ p_j (Im + B(s − sm)) ds with s = (t + 1)/2, ds = dt/2:
-            // (1/2)[Im ΔI0 + (B/2)(ΔI1 − tm ΔI0)], tm = 2sm − 1.
-            const double ta = 2 * sa - 1, tb = 2 * sb - 1, tm = 2 * sm - 1;
-            legendre_values(ta, P);
-            antiderivatives(ta, P, I0a, I1a);
-            legendre_values(tb, P);
-            antiderivatives(tb, P, I0b, I1b);
-            for (std::size_t j = 0; j < N; ++j) {
-                const double d0 = I0b[j] - I0a[j];
-                const double d1 = I1b[j] - I1a[j];
-                W[j] = W[j] + 0.5 * (Im * d0 + (0.5 * B) * (d1 - tm * d0));
-            }
-        } else {
-            const auto& steep = unit_rule<N_STEEP>();
-            for (std::size_t k = 0; k < N_STEEP; ++k) {
-                const double v = sa + h * steep.s[k];
-                add_legendre<N>(v, (steep.w[k] * h) * (Im + B * (v - sm)), W);
-            }
-        }
+        add_piece_moments<N>(sa, sb, Im, B, table.scale, W);
         if (!p.singular) continue;
         if (sa >= h) {
             // ln s smooth on the piece (its singularity a piece length away).
@@ -199,6 +211,25 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
 }
 
 }  // namespace
+
+template <std::size_t M>
+std::array<double, M> table_product_weights(const TablePieces& table) noexcept {
+    std::array<double, M> moments{};
+    for (const TablePiece& q : table.pieces) {
+        const double ra = std::fmax(q.ra, 0.0), rb = std::fmin(q.rb, 1.0);
+        if (!(rb > ra)) continue;
+        const double rm = 0.5 * (ra + rb);
+        add_piece_moments<M>(ra, rb, q.ic + q.slope * (rm - q.rc), q.slope, table.scale, moments);
+    }
+    const auto& rule = unit_rule<M>();
+    std::array<double, M> W{};
+    for (std::size_t i = 0; i < M; ++i)
+        for (std::size_t j = 0; j < M; ++j) W[i] = W[i] + rule.T[i][j] * moments[j];
+    return W;
+}
+
+template std::array<double, 32> table_product_weights<32>(const TablePieces&) noexcept;
+template std::array<double, 48> table_product_weights<48>(const TablePieces&) noexcept;
 
 double near_source_integral_table(double x, double eps, const TablePieces& table, std::uint32_t* evaluations) noexcept {
     double sum = 0.0;

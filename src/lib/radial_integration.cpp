@@ -182,11 +182,11 @@ ProfileData table_data(const Profile& profile, const std::vector<double>& points
 constexpr double GL14_FROM = 2.0;
 constexpr double GL20_FROM = 1.2;
 constexpr double GL24_FROM = 1.05;
-// A tabulated profile has kinks, so the ring means at the nodes are
-// interpolated (Lagrange, at the Legendre points in θ) and the interpolant
-// integrated exactly against the profile: a product rule whose weights are
-// computed once per call (on first use); convergence is ρ^{−n} rather than
-// ρ^{−2n}: 32 nodes from x = 2, 48 from 1.2 give ≤ 1.3e-15.
+// A tabulated profile has kinks (and no square-root edge), so the ring
+// means at the Legendre points in r are interpolated and the interpolant
+// integrated exactly against the profile's linear pieces: a product rule
+// whose weights are computed once per call (on first use); convergence is
+// ρ^{−n} rather than ρ^{−2n}: 32 nodes from x = 2, 48 from 1.2.
 constexpr double PRODUCT32_FROM = 2.0;
 constexpr double PRODUCT48_FROM = 1.2;
 // Far-field series from here on (x in source radii).
@@ -200,48 +200,6 @@ double gauss_legendre_theta(G&& g) {
     double sum = 0.0;
     for (std::size_t i = 0; i < N; ++i) sum = sum + gl.w[i] * g(hw + hw * gl.x[i]);
     return sum * hw;
-}
-
-// Weights W_i = ∫_0^{π/2} ℓ_i(θ) I(sin θ) dθ of the product rule on the
-// n Legendre points in θ (ℓ_i the Lagrange basis, in barycentric form with
-// λ_i = (−1)^i √((1 − t_i²) w_i)); each piece [asin a, asin b] of the
-// profile is integrated with a 32-point rule.
-template <std::size_t N, class Profile>
-std::array<double, N> product_weights(const Profile& profile, const std::vector<double>& points) {
-    const auto& nodes = gauss_legendre<N>();
-    const auto& quad = gauss_legendre<32>();
-    constexpr double hw0 = detail::PI / 4;
-    std::array<double, N> theta{}, lambda{}, W{};
-    for (std::size_t i = 0; i < N; ++i) {
-        theta[i] = hw0 + hw0 * nodes.x[i];
-        const double l = std::sqrt((1 - nodes.x[i] * nodes.x[i]) * nodes.w[i]);
-        lambda[i] = (i % 2 == 0) ? l : -l;
-    }
-    for (std::size_t j = 0; j + 1 < points.size(); ++j) {
-        const double a = std::asin(points[j]), b = std::asin(points[j + 1]);
-        const double hw = (b - a) * 0.5, mid = (a + b) * 0.5;
-        for (std::size_t q = 0; q < quad.x.size(); ++q) {
-            const double t = mid + hw * quad.x[q];
-            const double weight = (quad.w[q] * hw) * profile(std::sin(t));
-            std::array<double, N> c{};
-            double denom = 0.0;
-            std::size_t exact = N;
-            for (std::size_t i = 0; i < N; ++i) {
-                if (t == theta[i]) {
-                    exact = i;
-                    break;
-                }
-                c[i] = lambda[i] / (t - theta[i]);
-                denom = denom + c[i];
-            }
-            if (exact < N) {
-                W[exact] = W[exact] + weight;
-                continue;
-            }
-            for (std::size_t i = 0; i < N; ++i) W[i] = W[i] + weight * (c[i] / denom);
-        }
-    }
-    return W;
 }
 
 // For each separation x: ∫_0^1 2πr I(r) M(x, r) dr / N, M the ring mean.
@@ -340,16 +298,19 @@ private:
         return std::numeric_limits<double>::quiet_NaN();
     }
 
+    // Σ_i W_i·2πr_i M(x, r_i) over the N Legendre points in r on [0, 1].
     template <std::size_t N>
     double product_rule(double u, std::vector<double>& weights, std::uint32_t* evaluations) {
         if (weights.empty()) {
-            const std::array<double, N> W = product_weights<N>(profile_, points_);
+            const std::array<double, N> W = detail::table_product_weights<N>(table_pieces_);
             weights.assign(W.begin(), W.end());
         }
         const auto& gl = gauss_legendre<N>();
-        constexpr double hw = detail::PI / 4;
         double sum = 0.0;
-        for (std::size_t i = 0; i < N; ++i) sum = sum + weights[i] * ring_term(u, hw + hw * gl.x[i]);
+        for (std::size_t i = 0; i < N; ++i) {
+            const double r = 0.5 + 0.5 * gl.x[i];
+            sum = sum + weights[i] * ((r * TWO_PI) * detail::ring_mean_fast(u, r, eps_));
+        }
         if (evaluations) *evaluations = N;
         return sum / data_.flux;
     }
