@@ -43,6 +43,7 @@ namespace {
 constexpr std::size_t N_REGULAR = 12;
 constexpr std::size_t N_SINGULAR = 14;
 constexpr double KAPPA = 2.0;
+constexpr int MAX_PANELS = 64;
 constexpr double HALF_PI = 1.5707963267948966;
 
 // A panel of the θ interval, parametrised by s ∈ [0, 1] from e to o; on a
@@ -54,14 +55,27 @@ struct Panel {
 };
 
 // The panels for a lens at x (see the file comment), in no particular order.
+// Visits the panels; false when they could not be laid out (see graded).
 template <class Visit>
-void for_each_panel(double x, double eps, Visit&& visit) {
+bool for_each_panel(double x, double eps, Visit&& visit) {
     const double scale = KAPPA * eps;
     // Panels from `start` towards `end`, lengths first, 2·first, 4·first, …
+    // At most MAX_PANELS in all (a first length below ~1e-18 of the span, or
+    // not positive, as for an absurdly small Einstein radius, gives up).
+    int panels = 0;
+    bool complete = true;
     const auto graded = [&](double start, double end, double first) {
         double a = start, length = first;
         const double direction = end > start ? 1.0 : -1.0;
+        if (!(length > 0.0)) {
+            complete = false;
+            return;
+        }
         while (a != end) {
+            if (++panels > MAX_PANELS) {
+                complete = false;
+                return;
+            }
             double b = a + direction * length;
             if ((end - b) * direction < 0.0) b = end;
             visit(Panel{a, b, false, 0.0});
@@ -85,6 +99,7 @@ void for_each_panel(double x, double eps, Visit&& visit) {
     } else {
         graded(HALF_PI, 0.0, std::fmin(std::acosh(x), scale));
     }
+    return complete;
 }
 
 // 2πr cos θ at r = sin θ.
@@ -127,7 +142,8 @@ template <class Profile>
 double near_source_integral(double x, double eps, const Profile& profile, std::uint32_t* evaluations) noexcept {
     double sum = 0.0;
     std::uint32_t count = 0;
-    for_each_panel(x, eps, [&](const Panel& p) { sum = sum + smooth_panel(p, x, eps, profile, count); });
+    if (!for_each_panel(x, eps, [&](const Panel& p) { sum = sum + smooth_panel(p, x, eps, profile, count); }))
+        return std::numeric_limits<double>::quiet_NaN();
     if (evaluations) *evaluations = count;
     return sum;
 }

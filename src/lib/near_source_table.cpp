@@ -42,6 +42,7 @@ constexpr std::size_t N_SMOOTH_LOG = 20;
 constexpr std::size_t N_SHORT = 8;
 constexpr std::size_t N_LOG = 24;    // log-product rule from s = 0
 constexpr double KAPPA = 2.0;
+constexpr int MAX_PANELS = 64;
 constexpr double MAX_SINGULAR = 0.1;
 
 struct Panel {
@@ -49,13 +50,27 @@ struct Panel {
     bool singular;
 };
 
+// Visits the panels; false when they could not be laid out (see graded).
 template <class Visit>
-void for_each_panel(double x, double eps, Visit&& visit) {
+bool for_each_panel(double x, double eps, Visit&& visit) {
     const double scale = std::fmin(KAPPA * eps, MAX_SINGULAR);
+    // Panels from `start` towards `end`, lengths first, 2·first, 4·first, …
+    // At most MAX_PANELS in all (a first length below ~1e-18 of the span, or
+    // not positive, as for an absurdly small Einstein radius, gives up).
+    int panels = 0;
+    bool complete = true;
     const auto graded = [&](double start, double end, double first) {
         double a = start, length = first;
         const double direction = end > start ? 1.0 : -1.0;
+        if (!(length > 0.0)) {
+            complete = false;
+            return;
+        }
         while (a != end) {
+            if (++panels > MAX_PANELS) {
+                complete = false;
+                return;
+            }
             double b = a + direction * length;
             if ((end - b) * direction < 0.0) b = end;
             visit(Panel{a, b, false});
@@ -78,6 +93,7 @@ void for_each_panel(double x, double eps, Visit&& visit) {
     } else {
         graded(1.0, 0.0, std::fmin(x - 1.0, scale));
     }
+    return complete;
 }
 
 // P_0 … P_{M+1} at t.
@@ -113,20 +129,41 @@ void antiderivatives(double t, const std::array<double, M + 2>& P, std::array<do
 // (1/2)[Im ΔI0 + (B/2)(ΔI1 − tm ΔI0)], tm = 2sm − 1); a steep piece
 // (|B| > 8·scale), where those differences would lose accuracy, by an exact
 // Gauss–Legendre rule.
+// Antiderivatives of P_j and t·P_j at the last piece end, reused as the
+// start of the next piece.
 template <std::size_t M>
-void add_piece_moments(double sa, double sb, double Im, double B, double scale, std::array<double, M>& W) noexcept {
+struct EndValues {
+    double t = std::numeric_limits<double>::quiet_NaN();
+    std::array<double, M> I0, I1;
+
+    void at(double t_new) noexcept {
+        if (t_new == t) return;
+        std::array<double, M + 2> P;
+        legendre_values<M>(t_new, P);
+        antiderivatives<M>(t_new, P, I0, I1);
+        t = t_new;
+    }
+};
+
+// Adds to W_j, j < M, the moments ∫_{sa}^{sb} P_j(2s − 1)(Im + B(s − sm)) ds
+// of one linear piece, sm = (sa + sb)/2: in closed form from the
+// antiderivatives at the ends (with s = (t + 1)/2, ds = dt/2:
+// (1/2)[Im ΔI0 + (B/2)(ΔI1 − tm ΔI0)], tm = 2sm − 1); a steep piece
+// (|B| > 8·scale), where those differences would lose accuracy, by an exact
+// Gauss–Legendre rule. `a` and `b` cache the end values of the previous
+// piece, one of which is an end of this one.
+template <std::size_t M>
+void add_piece_moments(double sa, double sb, double Im, double B, double scale, std::array<double, M>& W,
+                       EndValues<M>& a, EndValues<M>& b) noexcept {
     const double sm = (sa + sb) * 0.5;
     if (std::fabs(B) <= 8.0 * scale) {
-        std::array<double, M + 2> P;
-        std::array<double, M> I0a, I1a, I0b, I1b;
         const double ta = 2 * sa - 1, tb = 2 * sb - 1, tm = 2 * sm - 1;
-        legendre_values<M>(ta, P);
-        antiderivatives<M>(ta, P, I0a, I1a);
-        legendre_values<M>(tb, P);
-        antiderivatives<M>(tb, P, I0b, I1b);
+        if (b.t == ta || a.t == tb) std::swap(a, b);  // pieces in increasing or decreasing s
+        a.at(ta);
+        b.at(tb);
         for (std::size_t j = 0; j < M; ++j) {
-            const double d0 = I0b[j] - I0a[j];
-            const double d1 = I1b[j] - I1a[j];
+            const double d0 = b.I0[j] - a.I0[j];
+            const double d1 = b.I1[j] - a.I1[j];
             W[j] = W[j] + 0.5 * (Im * d0 + (0.5 * B) * (d1 - tm * d0));
         }
         return;
@@ -146,6 +183,7 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
     // Legendre moments of the profile over the panel in s: W_j = ∫_0^1 p_j I ds,
     // V_j = ∫_0^1 p_j I ln s ds (p_j(s) = P_j(2s − 1)).
     std::array<double, N> W{}, V{};
+    EndValues<N> end_a, end_b;
 
     // Pieces overlapping the panel, in increasing r.
     const auto first = std::upper_bound(table.pieces.begin(), table.pieces.end(), lo,
@@ -161,7 +199,7 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
         const double rm = p.e + L * sm;
         const double Im = it->ic + it->slope * (rm - it->rc);
         const double B = it->slope * L;
-        add_piece_moments<N>(sa, sb, Im, B, table.scale, W);
+        add_piece_moments<N>(sa, sb, Im, B, table.scale, W, end_a, end_b);
         if (!p.singular) continue;
         if (sa >= h) {
             // ln s smooth on the piece (its singularity a piece length away).
@@ -215,11 +253,12 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
 template <std::size_t M>
 std::array<double, M> table_product_weights(const TablePieces& table) noexcept {
     std::array<double, M> moments{};
+    EndValues<M> end_a, end_b;
     for (const TablePiece& q : table.pieces) {
         const double ra = std::fmax(q.ra, 0.0), rb = std::fmin(q.rb, 1.0);
         if (!(rb > ra)) continue;
         const double rm = 0.5 * (ra + rb);
-        add_piece_moments<M>(ra, rb, q.ic + q.slope * (rm - q.rc), q.slope, table.scale, moments);
+        add_piece_moments<M>(ra, rb, q.ic + q.slope * (rm - q.rc), q.slope, table.scale, moments, end_a, end_b);
     }
     const auto& rule = unit_rule<M>();
     std::array<double, M> W{};
@@ -234,7 +273,8 @@ template std::array<double, 48> table_product_weights<48>(const TablePieces&) no
 double near_source_integral_table(double x, double eps, const TablePieces& table, std::uint32_t* evaluations) noexcept {
     double sum = 0.0;
     std::uint32_t count = 0;
-    for_each_panel(x, eps, [&](const Panel& p) { sum = sum + panel_integral(p, x, eps, table, count); });
+    if (!for_each_panel(x, eps, [&](const Panel& p) { sum = sum + panel_integral(p, x, eps, table, count); }))
+        return std::numeric_limits<double>::quiet_NaN();
     if (evaluations) *evaluations = count;
     return sum;
 }

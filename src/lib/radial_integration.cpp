@@ -422,8 +422,11 @@ ListResult with_flux_map(std::vector<double> l, double re, double rstar, std::ve
     KALVORIN_ASSERT_EQ_LEN(bl, bf);
     std::vector<double> points = radius_breakpoints(bl);
     const PiecewiseLinear profile(std::move(bl), std::move(bf), 0.0);
-    const double norm = profile_flux(profile, points);
     const ProfileData data = table_data(profile, points);
+    // The exact flux of the linear pieces; the tanh-sinh fallback, whose
+    // truncation would otherwise bias the ratio by 3e-14, is used only for
+    // input outside the physical domain.
+    const double norm = data.flux;
     const RadialProfile<PiecewiseLinear> p{profile, false, data, norm, std::move(points)};
     return operation(std::move(l), p, re, rstar);
 }
