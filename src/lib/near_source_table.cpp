@@ -154,11 +154,13 @@ struct EndValues {
 // piece, one of which is an end of this one.
 template <std::size_t M>
 void add_piece_moments(double sa, double sb, double Im, double B, double scale, std::array<double, M>& W,
-                       EndValues<M>& a, EndValues<M>& b) noexcept {
+                       EndValues<M>*& pa, EndValues<M>*& pb) noexcept {
     const double sm = (sa + sb) * 0.5;
     if (std::fabs(B) <= 8.0 * scale) {
         const double ta = 2 * sa - 1, tb = 2 * sb - 1, tm = 2 * sm - 1;
-        if (b.t == ta || a.t == tb) std::swap(a, b);  // pieces in increasing or decreasing s
+        if (pb->t == ta || pa->t == tb) std::swap(pa, pb);  // pieces in increasing or decreasing s
+        EndValues<M>& a = *pa;
+        EndValues<M>& b = *pb;
         a.at(ta);
         b.at(tb);
         for (std::size_t j = 0; j < M; ++j) {
@@ -184,6 +186,8 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
     // V_j = ∫_0^1 p_j I ln s ds (p_j(s) = P_j(2s − 1)).
     std::array<double, N> W{}, V{};
     EndValues<N> end_a, end_b;
+    EndValues<N>* pa = &end_a;
+    EndValues<N>* pb = &end_b;
 
     // Pieces overlapping the panel, in increasing r.
     const auto first = std::upper_bound(table.pieces.begin(), table.pieces.end(), lo,
@@ -199,7 +203,7 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
         const double rm = p.e + L * sm;
         const double Im = it->ic + it->slope * (rm - it->rc);
         const double B = it->slope * L;
-        add_piece_moments<N>(sa, sb, Im, B, table.scale, W, end_a, end_b);
+        add_piece_moments<N>(sa, sb, Im, B, table.scale, W, pa, pb);
         if (!p.singular) continue;
         if (sa >= h) {
             // ln s smooth on the piece (its singularity a piece length away).
@@ -254,11 +258,13 @@ template <std::size_t M>
 std::array<double, M> table_product_weights(const TablePieces& table) noexcept {
     std::array<double, M> moments{};
     EndValues<M> end_a, end_b;
+    EndValues<M>* pa = &end_a;
+    EndValues<M>* pb = &end_b;
     for (const TablePiece& q : table.pieces) {
         const double ra = std::fmax(q.ra, 0.0), rb = std::fmin(q.rb, 1.0);
         if (!(rb > ra)) continue;
         const double rm = 0.5 * (ra + rb);
-        add_piece_moments<M>(ra, rb, q.ic + q.slope * (rm - q.rc), q.slope, table.scale, moments, end_a, end_b);
+        add_piece_moments<M>(ra, rb, q.ic + q.slope * (rm - q.rc), q.slope, table.scale, moments, pa, pb);
     }
     const auto& rule = unit_rule<M>();
     std::array<double, M> W{};
