@@ -3,11 +3,11 @@
 // the source or near its limb (0 ≤ x < 1.2), M the ring mean.
 //
 // A table has no square-root edge, so the panels are laid out in r itself:
-// two singular panels of length L = min(x/2, 1 − x, 2ε, 0.1) ending at r = x
+// two singular panels of length L = min(x/2, 1 − x, 2ε, 0.05) ending at r = x
 // (M = q·ln|r − x| + analytic, q from ring_log_coefficient), then panels
 // doubling in length towards 0 and 1; on the limb one singular panel ending
 // at r = 1; just outside (x > 1) panels doubling from r = 1 with first length
-// min(x − 1, 2ε, 0.1). The profile enters through product weights: on each
+// min(x − 1, 2ε, 0.05). The profile enters through product weights: on each
 // panel the smooth factor H(r) = 2πr M(x, r) (and on the singular panels
 // 2πr q) is interpolated at the panel's 20 Legendre points, and the
 // interpolant is integrated exactly against the linear pieces of the
@@ -43,7 +43,7 @@ constexpr std::size_t N_SHORT = 8;
 constexpr std::size_t N_LOG = 24;    // log-product rule from s = 0
 constexpr double KAPPA = 2.0;
 constexpr int MAX_PANELS = 64;
-constexpr double MAX_SINGULAR = 0.1;
+constexpr double MAX_SINGULAR = 0.05;
 
 struct Panel {
     double e, o;  // r from e (s = 0) to o (s = 1)
