@@ -57,6 +57,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 import reference as ref  # noqa: E402
+import whole_event  # noqa: E402
 
 import kalvorin  # noqa: E402
 
@@ -73,6 +74,7 @@ GRID = [("centre", 0.0), ("inside", 0.3), ("inside", 0.75), ("limb", 0.9995),
         ("outside", 1.5), ("outside", 3.0), ("far", 10.0), ("far", 100.0)]
 VBM_DEFAULT = (1e-2, 0.0)
 VBM_TIGHT = (0.0, 1e-7)
+VBM_1E6 = (1e-6, 1e-6)
 
 
 # ------------------------------------------------------------------ workloads
@@ -156,6 +158,23 @@ def _vbm(method, a1, tol):
     return make
 
 
+def _vbm_lc(a1, tol):
+    """The peer's vectorised light-curve function on a whole segment
+    (t0 = 0, tE = 1; u0 = 0 on the grid is passed as 1e-300)."""
+    def make():
+        import VBMicrolensing
+        v = VBMicrolensing.VBMicrolensing()
+        v.a1 = a1
+        v.Tol, v.RelTol = tol
+
+        def run(s):
+            params = [math.log(max(s.u0, 1e-300)), 0.0, 0.0, math.log(s.rho)]
+            return v.ESPLLightCurve(params, list(s.tau))[0]
+        run.whole = True
+        return run
+    return make
+
+
 def _mm(method, gamma):
     def make():
         import MulensModel as mm
@@ -186,6 +205,13 @@ KALVORIN = [
      _k(kalvorin.integrated_flux_map_witt_mao_magnification, TB, TF)),
     ("discrete_flux_map_heyrovsky_magnification [100 rings]", "ld", "rings100",
      _k(kalvorin.discrete_flux_map_heyrovsky_magnification, RB, RF)),
+    # Time only (no reference values): cost against the table size.
+    ("integrated_flux_map_heyrovsky_magnification [41-pt table]", "ld", None,
+     _k(kalvorin.integrated_flux_map_heyrovsky_magnification, *ref.law_table(41))),
+    ("integrated_flux_map_heyrovsky_magnification [201-pt table]", "ld", None,
+     _k(kalvorin.integrated_flux_map_heyrovsky_magnification, *ref.law_table(201))),
+    ("discrete_flux_map_heyrovsky_magnification [200 rings]", "ld", None,
+     _k(kalvorin.discrete_flux_map_heyrovsky_magnification, *ref.law_rings(200))),
     (f"heyrovsky_magnification [ring r={RING_R}, per call]", "ring", "ring", _k_ring),
 ]
 PEERS = [
@@ -194,6 +220,8 @@ PEERS = [
     ("VBM ESPLMagDark a1=0.6, default tol", "ld", "ld", _vbm("ESPLMagDark", U_LD, VBM_DEFAULT)),
     ("VBM ESPLMagDark a1=0.6, tight tol", "ld", "ld", _vbm("ESPLMagDark", U_LD, VBM_TIGHT)),
     ("VBM ESPLMag2 a1=0.6, default tol", "ld", "ld", _vbm("ESPLMag2", U_LD, VBM_DEFAULT)),
+    ("VBM ESPLMagDark a1=0.6, Tol=RelTol=1e-6", "ld", "ld", _vbm("ESPLMagDark", U_LD, VBM_1E6)),
+    ("VBM ESPLLightCurve a1=0.6 (vectorised), default tol", "ld", "ld", _vbm_lc(U_LD, VBM_DEFAULT)),
     ("MM finite_source_uniform_WittMao94", "uniform", "uniform",
      _mm("finite_source_uniform_WittMao94", 0.0)),
     ("MM finite_source_LD_Lee09 gamma=0.5", "ld", "ld", _mm("finite_source_LD_Lee09", GAMMA)),
@@ -284,6 +312,8 @@ def point_errors(run, kind, segs, refv):
     """[(region, relative error)] at every point; error inf where the method
     fails (exception, NaN, inf) unless the reference is the same inf."""
     out = []
+    if kind is None:
+        return out
     for s in segs:
         got = evaluate(run, s)
         for i, g in enumerate(got):
@@ -497,7 +527,7 @@ def main():
         cell = fmt_e(max(ok)) if ok else "-"
         return cell + (f" ({len(errs) - len(ok)} fail)" if len(ok) < len(errs) else "")
     reg_rows = [(name,) + tuple(region_cell(grid_regions[name][g]) for g in regions)
-                for name, *_ in methods]
+                for name, _, kind, _ in methods if kind is not None]
     scan = vbm_scan(refv)
     scan_header = ("ESPLMagDark setting", "us/point", "max rel err", "max at limb", "median")
 
@@ -536,6 +566,9 @@ def main():
     print("\nFlux-map inputs vs the law itself (exact magnifications of the tabulated profile / ring sum"
           " relative to the exact linear law)")
     print(table(tab_rows, tab_header))
+    print("\nWhole-event light curves (t from -2 tE to 2 tE, 2000 points, u0 = 0.5 rho)")
+    we_rows = whole_event.run(repeats)
+    print(table(we_rows, whole_event.HEADER))
     if xc:
         print(f"\nreference cache vs tests/reference/data: {xc[0]} common points, max rel diff {xc[1]:.1e}")
     print(f"\nkalvorin {vers['kalvorin']} from {kalvorin.__file__} (repo HEAD {rev})")
@@ -562,7 +595,8 @@ def main():
         "",
         "- kalvorin is called with separations l = u/rho in source radii, re = 1, rstar = rho, "
         "and a Python list of l per call (one call per workload segment); the ring function once per point.",
-        "- VBMicrolensing is called once per point with u = l rho (Einstein radii): `ESPLMag2(u, rho)` "
+        "- VBMicrolensing's `ESPLLightCurve` is called once per segment with t = tau (t0 = 0, tE = 1; "
+        "u0 = 1e-300 on the grid); its other functions once per point with u = l rho (Einstein radii): `ESPLMag2(u, rho)` "
         "with `a1 = 0` (uniform), `ESPLMagDark(u, rho)` with `a1 = 0.6`; default tolerance "
         f"`Tol = {VBM_DEFAULT[0]:g}, RelTol = {VBM_DEFAULT[1]:g}`; tight `Tol = {VBM_TIGHT[0]:g}, "
         f"RelTol = {VBM_TIGHT[1]:g}` (tolerance scan below).",
@@ -604,6 +638,16 @@ def main():
         "## Grid: max relative error per region",
         "",
         md_table(reg_rows, ("function / peer",) + tuple(regions)),
+        "",
+        "## Whole-event light curves",
+        "",
+        "t from -2 tE to 2 tE, 2000 points, u0 = 0.5 rho: the lens crosses the source on a few "
+        "points only. Peer: VBMicrolensing's vectorised `ESPLLightCurve([log u0, log tE, t0, log rho], t)` "
+        "at its default tolerance (limb-darkened a1 = 0.6, uniform a1 = 0) and `ESPLMag` (uniform, "
+        "table lookup) per point, measured in the same run (`benchmarks/whole_event.py`). Errors of "
+        "the tables and ring sums are against the continuous law (their own discretisation).",
+        "",
+        md_table(we_rows, whole_event.HEADER),
         "",
         "## VBMicrolensing tolerance",
         "",

@@ -43,15 +43,25 @@ def ld_law(r):
     return 1.0 + (1.0 - math.sqrt(1.0 - r * r)) * (-LD_U)
 
 
-# Tabulated law for the integrated flux-map functions: 21 equidistant radii.
-TAB_BL = [j / 20 for j in range(21)]
-TAB_BF = [ld_law(r) for r in TAB_BL]
-# Discrete flux map: 100 rings at the midpoints of equal-width annuli, weights
-# proportional to r I(r) (midpoint rule of the flux integral), summing to 1.
-RINGS_BL = [(j + 0.5) / 100 for j in range(100)]
-_w = [r * ld_law(r) for r in RINGS_BL]
-RINGS_BF = [w / math.fsum(_w) for w in _w]
-del _w
+def law_table(n):
+    """The built-in law tabulated at n radii evenly spaced in r."""
+    bl = [j / (n - 1) for j in range(n)]
+    return bl, [ld_law(r) for r in bl]
+
+
+def law_rings(n):
+    """n rings at the midpoints of equal-width annuli, weights proportional to
+    r I(r) (midpoint rule of the flux integral), summing to 1."""
+    bl = [(j + 0.5) / n for j in range(n)]
+    w = [r * ld_law(r) for r in bl]
+    total = math.fsum(w)
+    return bl, [x / total for x in w]
+
+
+# Tabulated law for the integrated flux-map functions (21 radii) and the
+# discrete flux map (100 rings).
+TAB_BL, TAB_BF = law_table(21)
+RINGS_BL, RINGS_BF = law_rings(100)
 
 _ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(_ROOT, "tests", "reference"))

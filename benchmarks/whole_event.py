@@ -18,7 +18,10 @@ import time
 
 import numpy as np
 
-import kalvorin
+sys.path.insert(0, __file__.rsplit("/", 1)[0])
+import reference as ref  # noqa: E402
+
+import kalvorin  # noqa: E402
 
 RHOS = [1e-3, 1e-2]
 N = 2000
@@ -32,18 +35,6 @@ def curve(rho):
     return t, u0, u, (u / rho).tolist()
 
 
-def table(n):
-    bl = [j / (n - 1) for j in range(n)]
-    return bl, [1.0 + (1.0 - math.sqrt(1.0 - r * r)) * (-U_LD) for r in bl]
-
-
-def rings(n):
-    bl = [(j + 0.5) / n for j in range(n)]
-    w = [(1.0 + (1.0 - math.sqrt(1.0 - r * r)) * (-U_LD)) * r for r in bl]
-    s = math.fsum(w)
-    return bl, [x / s for x in w]
-
-
 def timed(fn, repeats):
     fn()
     ts = []
@@ -55,8 +46,8 @@ def timed(fn, repeats):
 
 
 def methods(rho, t, u0, u, l):
-    bl41, bf41 = table(41)
-    bl200, bf200 = rings(200)
+    bl41, bf41 = ref.law_table(41)
+    bl200, bf200 = ref.law_rings(200)
     out = [
         ("kalvorin integrated_heyrovsky_magnification (LD 0.6)", "ld",
          lambda: kalvorin.integrated_heyrovsky_magnification(l, 1.0, rho)),
@@ -97,8 +88,6 @@ _EXACT = {}
 
 def reference_errors(rho, l, fn, kind):
     """Max relative error at 50 points (every 50th and the 10 nearest the source)."""
-    sys.path.insert(0, __file__.rsplit("/", 1)[0])
-    import reference as ref
     idx = sorted(set(range(0, N, 50)) | set(np.argsort(np.array(l))[:10].tolist()))
     kind = "ld" if kind.startswith("ld") else "uniform"
     if (kind, rho) not in _EXACT:
