@@ -77,7 +77,22 @@ ChunkedResult uniform_disks(const std::vector<double>& l, double re, double rsta
     }, DISK_CHUNK, false);
 }
 
-// (l, re, rstar) -> list, computed in chunks without the GIL.
+// (l, re, rstar) -> list, computed in chunks without the GIL. The converted
+// list is moved into a local, released on return, before the result list is
+// built (a parameter would live until the end of the caller's expression).
+template <ListModel Model, std::size_t first_chunk, Order order>
+ChunkedResult compute_list_model(std::vector<double>&& separations, double re, double rstar) {
+    const std::vector<double> l = std::move(separations);
+    SignalCheckpoint checkpoint;
+    if (order == Order::disks_first && l.size() > first_chunk) {
+        ChunkedResult disks = uniform_disks(l, re, rstar, checkpoint);
+        if (disks.ended()) return disks;
+    }
+    return compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
+        return Model(std::move(part), re, rstar);
+    }, first_chunk);
+}
+
 template <ListModel Model, std::size_t first_chunk, Order order = Order::any>
 PyObject* call_list_model(PyObject* const* slots) {
     std::vector<double> l;
@@ -85,21 +100,29 @@ PyObject* call_list_model(PyObject* const* slots) {
     if (!extract_list(slots[0], "l", l)) return nullptr;
     if (!extract_double(slots[1], "re", re)) return nullptr;
     if (!extract_double(slots[2], "rstar", rstar)) return nullptr;
-    ChunkedResult result;
-    {
-        SignalCheckpoint checkpoint;
-        if (order == Order::disks_first && l.size() > first_chunk) result = uniform_disks(l, re, rstar, checkpoint);
-        if (!result.ended()) {
-            result = compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
-                return Model(std::move(part), re, rstar);
-            }, first_chunk);
-        }
-    }
-    return finish(result);
+    return finish(compute_list_model<Model, first_chunk, order>(std::move(l), re, rstar));
 }
 
-// (l, re, rstar, bl, bf) -> list, computed in chunks without the GIL. Every
-// chunk gets its own copy of the table.
+// (l, re, rstar, bl, bf) -> list, the same; every chunk gets its own copy of
+// the table.
+template <TableModel Model, Order order>
+ChunkedResult compute_table_model(std::vector<double>&& separations, double re, double rstar,
+                                  const std::vector<double>& bl, const std::vector<double>& bf) {
+    const std::vector<double> l = std::move(separations);
+    SignalCheckpoint checkpoint;
+    if (order == Order::disks_first && l.size() > TABLE_CHUNK) {
+        // The model checks its table before anything else: a call without
+        // separations does only that (and the flux of the table).
+        const ListResult table = Model(std::vector<double>(), re, rstar, bl, bf);
+        if (table.failed()) return ChunkedResult{{}, table.failure, false};
+        ChunkedResult disks = uniform_disks(l, re, rstar, checkpoint);
+        if (disks.ended()) return disks;
+    }
+    return compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
+        return Model(std::move(part), re, rstar, bl, bf);
+    }, TABLE_CHUNK);
+}
+
 template <TableModel Model, Order order = Order::any>
 PyObject* call_table_model(PyObject* const* slots) {
     std::vector<double> l, bl, bf;
@@ -109,22 +132,7 @@ PyObject* call_table_model(PyObject* const* slots) {
     if (!extract_double(slots[2], "rstar", rstar)) return nullptr;
     if (!extract_list(slots[3], "bl", bl)) return nullptr;
     if (!extract_list(slots[4], "bf", bf)) return nullptr;
-    ChunkedResult result;
-    {
-        SignalCheckpoint checkpoint;
-        if (order == Order::disks_first && l.size() > TABLE_CHUNK) {
-            // The model checks its table before anything else: a call without
-            // separations does only that (and the flux of the table).
-            const ListResult table = Model(std::vector<double>(), re, rstar, bl, bf);
-            result = table.failed() ? ChunkedResult{{}, table.failure, false} : uniform_disks(l, re, rstar, checkpoint);
-        }
-        if (!result.ended()) {
-            result = compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
-                return Model(std::move(part), re, rstar, bl, bf);
-            }, TABLE_CHUNK);
-        }
-    }
-    return finish(result);
+    return finish(compute_table_model<Model, order>(std::move(l), re, rstar, bl, bf));
 }
 
 PyObject* call_heyrovsky(PyObject* const* slots) {
