@@ -2,9 +2,10 @@
 //
 // A list is computed without the GIL, in consecutive chunks of separations:
 // the model is called on each chunk in turn and the values are appended in
-// order. Between chunks the main thread takes the GIL, runs the handlers of
-// pending signals (PyErr_CheckSignals) and releases it again; when a handler
-// raises (KeyboardInterrupt for Ctrl-C, or any exception of a Python-level
+// order. Between chunks the GIL is taken for a moment to run the handlers of
+// pending signals (PyErr_CheckSignals; the interpreter runs them on its main
+// thread only, elsewhere the call returns at once); when a handler raises
+// (KeyboardInterrupt for Ctrl-C, or any exception of a Python-level
 // handler), the call ends with that exception and no result.
 //
 // The models compute each value from its own separation only, so the values
@@ -100,12 +101,13 @@ ChunkedResult compute_in_chunks(const std::vector<double>& l, SignalCheckpoint& 
                                                     l.begin() + static_cast<std::ptrdiff_t>(begin + size)));
         const auto took = std::chrono::steady_clock::now() - start;
         if (part.failed()) return ChunkedResult{{}, part.failure, false};
-        if (!keep_values) {
-        } else if (begin == 0 && size == l.size()) {
-            out.values = std::move(part.values);
-        } else {
-            if (begin == 0) out.values.reserve(l.size());
-            out.values.insert(out.values.end(), part.values.begin(), part.values.end());
+        if (keep_values) {
+            if (begin == 0 && size == l.size()) {
+                out.values = std::move(part.values);
+            } else {
+                if (begin == 0) out.values.reserve(l.size());
+                out.values.insert(out.values.end(), part.values.begin(), part.values.end());
+            }
         }
         begin += size;
         if (begin < l.size() && !checkpoint.poll()) return ChunkedResult{{}, nullptr, true};
