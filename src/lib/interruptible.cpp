@@ -3,8 +3,9 @@
 
 namespace kalvorin {
 
-SignalCheckpoint::SignalCheckpoint() noexcept
-    : saved_(PyEval_SaveThread()), next_check_(Clock::now() + CHECK_SPACING) {}
+// The first poll checks: it comes after the first chunk, which takes about a
+// millisecond (and a short list is one chunk, without polls).
+SignalCheckpoint::SignalCheckpoint() noexcept : saved_(PyEval_SaveThread()), next_check_() {}
 
 SignalCheckpoint::~SignalCheckpoint() {
     if (saved_ != nullptr) PyEval_RestoreThread(saved_);

@@ -82,7 +82,7 @@ inline std::size_t next_chunk_size(std::size_t size, std::chrono::steady_clock::
 // the failure of the first failing separation). An empty list is passed to
 // the model once, so that its checks of the other arguments still run.
 // The first chunk has `first_chunk` separations (at least 1): as many as
-// surely take well under CHUNK_TIME, so that short lists are one call.
+// surely take well under CHUNK_TIME.
 // Without `keep_values` only the outcome is wanted: no values are kept.
 template <class Model>
 ChunkedResult compute_in_chunks(const std::vector<double>& l, SignalCheckpoint& checkpoint, Model&& model,
@@ -93,6 +93,7 @@ ChunkedResult compute_in_chunks(const std::vector<double>& l, SignalCheckpoint& 
         out.failure = part.failure;
         return out;
     }
+    if (keep_values) out.values.reserve(l.size());
     std::size_t begin = 0, size = std::max<std::size_t>(first_chunk, 1);
     while (begin < l.size()) {
         size = std::min(size, l.size() - begin);
@@ -101,14 +102,7 @@ ChunkedResult compute_in_chunks(const std::vector<double>& l, SignalCheckpoint& 
                                                     l.begin() + static_cast<std::ptrdiff_t>(begin + size)));
         const auto took = std::chrono::steady_clock::now() - start;
         if (part.failed()) return ChunkedResult{{}, part.failure, false};
-        if (keep_values) {
-            if (begin == 0 && size == l.size()) {
-                out.values = std::move(part.values);
-            } else {
-                if (begin == 0) out.values.reserve(l.size());
-                out.values.insert(out.values.end(), part.values.begin(), part.values.end());
-            }
-        }
+        if (keep_values) out.values.insert(out.values.end(), part.values.begin(), part.values.end());
         begin += size;
         if (begin < l.size() && !checkpoint.poll()) return ChunkedResult{{}, nullptr, true};
         size = next_chunk_size(size, took);

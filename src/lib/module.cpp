@@ -6,6 +6,7 @@
 // assertion failures become PanicException, allocation failures MemoryError.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,13 +64,17 @@ using TableModel = ListResult (*)(std::vector<double>, double, double, std::vect
 // about 1 % of the integrations, which evaluate them again).
 enum class Order { any, disks_first };
 
-// Sizes of the first chunk (interruptible.hpp): separations that take well
-// under a millisecond even in a sanitizer build. A uniform disk costs
-// ~0.2 µs, an integration over the limb-darkened profile 10-100 µs; with a
-// table the cost grows with its length, so those start with one separation.
+// Sizes of the first chunk (interruptible.hpp): about a millisecond of work,
+// a few in a sanitizer build. A list no longer than that is computed by one
+// call of the model, as it comes. A uniform disk costs ~0.2 µs, an
+// integration over the limb-darkened profile 10-100 µs. With a table the
+// cost grows with its length: an integration costs ~7 µs per table interval,
+// a sum over rings ~0.14 µs per ring, so the first chunk of those is a
+// budget of (separation × table point) pairs.
 constexpr std::size_t DISK_CHUNK = 4096;
-constexpr std::size_t INTEGRATION_CHUNK = 16;
-constexpr std::size_t TABLE_CHUNK = 1;
+constexpr std::size_t INTEGRATION_CHUNK = 32;
+constexpr std::size_t INTEGRATION_TABLE_BUDGET = 160;
+constexpr std::size_t RING_TABLE_BUDGET = 8192;
 
 ChunkedResult uniform_disks(const std::vector<double>& l, double re, double rstar, SignalCheckpoint& checkpoint) {
     return compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
@@ -77,14 +82,18 @@ ChunkedResult uniform_disks(const std::vector<double>& l, double re, double rsta
     }, DISK_CHUNK, false);
 }
 
-// (l, re, rstar) -> list, computed in chunks without the GIL. The converted
-// list is moved into a local, released on return, before the result list is
-// built (a parameter would live until the end of the caller's expression).
+// (l, re, rstar) -> list, computed without the GIL. The converted list is
+// moved into a local, released on return, before the result list is built
+// (a parameter would live until the end of the caller's expression).
 template <ListModel Model, std::size_t first_chunk, Order order>
 ChunkedResult compute_list_model(std::vector<double>&& separations, double re, double rstar) {
-    const std::vector<double> l = std::move(separations);
+    std::vector<double> l = std::move(separations);
     SignalCheckpoint checkpoint;
-    if (order == Order::disks_first && l.size() > first_chunk) {
+    if (l.size() <= first_chunk) {
+        ListResult result = Model(std::move(l), re, rstar);
+        return ChunkedResult{std::move(result.values), result.failure, false};
+    }
+    if (order == Order::disks_first) {
         ChunkedResult disks = uniform_disks(l, re, rstar, checkpoint);
         if (disks.ended()) return disks;
     }
@@ -105,12 +114,17 @@ PyObject* call_list_model(PyObject* const* slots) {
 
 // (l, re, rstar, bl, bf) -> list, the same; every chunk gets its own copy of
 // the table.
-template <TableModel Model, Order order>
+template <TableModel Model, std::size_t budget, Order order>
 ChunkedResult compute_table_model(std::vector<double>&& separations, double re, double rstar,
-                                  const std::vector<double>& bl, const std::vector<double>& bf) {
-    const std::vector<double> l = std::move(separations);
+                                  std::vector<double>&& bl, std::vector<double>&& bf) {
+    std::vector<double> l = std::move(separations);
     SignalCheckpoint checkpoint;
-    if (order == Order::disks_first && l.size() > TABLE_CHUNK) {
+    const std::size_t first_chunk = std::max<std::size_t>(1, budget / std::max<std::size_t>(1, bl.size()));
+    if (l.size() <= first_chunk) {
+        ListResult result = Model(std::move(l), re, rstar, std::move(bl), std::move(bf));
+        return ChunkedResult{std::move(result.values), result.failure, false};
+    }
+    if (order == Order::disks_first) {
         // The model checks its table before anything else: a call without
         // separations does only that (and the flux of the table).
         const ListResult table = Model(std::vector<double>(), re, rstar, bl, bf);
@@ -120,10 +134,10 @@ ChunkedResult compute_table_model(std::vector<double>&& separations, double re, 
     }
     return compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
         return Model(std::move(part), re, rstar, bl, bf);
-    }, TABLE_CHUNK);
+    }, first_chunk);
 }
 
-template <TableModel Model, Order order = Order::any>
+template <TableModel Model, std::size_t budget, Order order = Order::any>
 PyObject* call_table_model(PyObject* const* slots) {
     std::vector<double> l, bl, bf;
     double re, rstar;
@@ -132,7 +146,7 @@ PyObject* call_table_model(PyObject* const* slots) {
     if (!extract_double(slots[2], "rstar", rstar)) return nullptr;
     if (!extract_list(slots[3], "bl", bl)) return nullptr;
     if (!extract_list(slots[4], "bf", bf)) return nullptr;
-    return finish(compute_table_model<Model, order>(std::move(l), re, rstar, bl, bf));
+    return finish(compute_table_model<Model, budget, order>(std::move(l), re, rstar, std::move(bl), std::move(bf)));
 }
 
 PyObject* call_heyrovsky(PyObject* const* slots) {
@@ -202,7 +216,7 @@ PyMethodDef FUNCTIONS[] = {
                     "integrated_witt_mao_magnification(l, re, rstar)"),
     KALVORIN_METHOD(INTEGRATED_FLUX_MAP_WITT_MAO,
                     (entry<INTEGRATED_FLUX_MAP_WITT_MAO,
-                           call_table_model<integrated_flux_map_witt_mao_magnification, Order::disks_first>>),
+                           call_table_model<integrated_flux_map_witt_mao_magnification, INTEGRATION_TABLE_BUDGET, Order::disks_first>>),
                     "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)"),
     KALVORIN_METHOD(HEYROVSKY, (entry<HEYROVSKY, call_heyrovsky>), "heyrovsky_magnification(l, r, re, rstar)"),
     KALVORIN_METHOD(INTEGRATED_HEYROVSKY,
@@ -211,11 +225,11 @@ PyMethodDef FUNCTIONS[] = {
                     "integrated_heyrovsky_magnification(l, re, rstar)"),
     KALVORIN_METHOD(INTEGRATED_FLUX_MAP_HEYROVSKY,
                     (entry<INTEGRATED_FLUX_MAP_HEYROVSKY,
-                           call_table_model<integrated_flux_map_heyrovsky_magnification>>),
+                           call_table_model<integrated_flux_map_heyrovsky_magnification, INTEGRATION_TABLE_BUDGET>>),
                     "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)"),
     KALVORIN_METHOD(DISCRETE_FLUX_MAP_HEYROVSKY,
                     (entry<DISCRETE_FLUX_MAP_HEYROVSKY,
-                           call_table_model<discrete_flux_map_heyrovsky_magnification>>),
+                           call_table_model<discrete_flux_map_heyrovsky_magnification, RING_TABLE_BUDGET>>),
                     "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)"),
 };
 
