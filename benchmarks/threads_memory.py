@@ -3,9 +3,10 @@
     python benchmarks/threads_memory.py
 
 Prints the speed-up of two threads over one thread doing the same work (the
-computations release the GIL), and the growth of the peak resident memory
-while converting a list of 10^6 floats and returning its result, relative to
-the size of the input list.
+computations release the GIL), the slow-down of a computation while another
+thread runs Python code (the signal checks between chunks then wait for the
+GIL), and the growth of the peak resident memory while converting a list of
+10^6 floats and returning its result, relative to the size of the input list.
 """
 
 import gc
@@ -32,6 +33,31 @@ def speedup(work, repeats=5):
         for t in threads:
             t.join()
         ratios.append(serial / (time.perf_counter() - start))
+    return statistics.median(ratios)
+
+
+def beside_python(work, repeats=5):
+    """Time of work() while another thread runs a Python loop, over its time alone."""
+    ratios = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        work()
+        alone = time.perf_counter() - start
+        stop = threading.Event()
+
+        def spin():
+            while not stop.is_set():
+                pass
+
+        spinner = threading.Thread(target=spin)
+        spinner.start()
+        try:
+            start = time.perf_counter()
+            work()
+            ratios.append((time.perf_counter() - start) / alone)
+        finally:
+            stop.set()
+            spinner.join()
     return statistics.median(ratios)
 
 
@@ -62,6 +88,9 @@ def main():
               f"{speedup(lambda: kalvorin.witt_mao_magnification(a_long, 1.0, 0.01)):.2f}x")
     print(f"  integrated_heyrovsky_magnification, 1e4 separations: "
           f"{speedup(lambda: kalvorin.integrated_heyrovsky_magnification(l_lc, 1.0, 0.01)):.2f}x")
+    print("time beside a thread running Python code / time alone (median of 5; 1.0 is no slow-down)")
+    print(f"  integrated_heyrovsky_magnification, 1e4 separations: "
+          f"{beside_python(lambda: kalvorin.integrated_heyrovsky_magnification(l_lc, 1.0, 0.01)):.3f}")
 
 
 

@@ -6,6 +6,7 @@
 // assertion failures become PanicException, allocation failures MemoryError.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "lib/conversions.hpp"
+#include "lib/interruptible.hpp"
 #include "lib/models.hpp"
 #include "lib/pyref.hpp"
 
@@ -45,46 +47,97 @@ constexpr FunctionDescription DISCRETE_FLUX_MAP_HEYROVSKY{"discrete_flux_map_hey
 // Calls: parse, convert, compute, convert back
 // ---------------------------------------------------------------------------
 
-PyObject* finish(const ListResult& result) {
-    if (result.failed()) return raise_failure(result.failure);
+PyObject* finish(const ChunkedResult& result) {
+    if (result.interrupted) return nullptr;  // the signal handler's exception is set
+    if (result.failure != nullptr) return raise_failure(result.failure);
     return list_result(result.values);
 }
-
-// Releases the GIL for the lifetime of the object: the computations touch no
-// Python object, so other threads run meanwhile. Reacquired on every exit,
-// also when an internal assertion failure propagates.
-class GilRelease {
-public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
-
-private:
-    PyThreadState* state_;
-};
 
 using ListModel = ListResult (*)(std::vector<double>, double, double);
 using TableModel = ListResult (*)(std::vector<double>, double, double, std::vector<double>, std::vector<double>);
 
-// (l, re, rstar) -> list
-template <ListModel Model>
+// The integrated Witt–Mao models evaluate the uniform disk at every
+// separation before they integrate, so that a kernel failure anywhere in `l`
+// ends the call before any integration. Run on one chunk after another they
+// would only see the disks of their own chunk: for a list longer than one
+// chunk, the disks of the whole list are evaluated here first (they cost
+// about 1 % of the integrations, which evaluate them again).
+enum class Order { any, disks_first };
+
+// Sizes of the first chunk (interruptible.hpp): about a millisecond of work,
+// a few in a sanitizer build. A list no longer than that is computed by one
+// call of the model, as it comes. A uniform disk costs ~0.2 µs, an
+// integration over the limb-darkened profile 10-100 µs. With a table the
+// cost grows with its length: an integration costs ~7 µs per table interval,
+// a sum over rings ~0.14 µs per ring, so the first chunk of those is a
+// budget of (separation × table point) pairs.
+constexpr std::size_t DISK_CHUNK = 4096;
+constexpr std::size_t INTEGRATION_CHUNK = 32;
+constexpr std::size_t INTEGRATION_TABLE_BUDGET = 160;
+constexpr std::size_t RING_TABLE_BUDGET = 8192;
+
+ChunkedResult uniform_disks(const std::vector<double>& l, double re, double rstar, SignalCheckpoint& checkpoint) {
+    return compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
+        return witt_mao_magnification(std::move(part), re, rstar);
+    }, DISK_CHUNK, false);
+}
+
+// (l, re, rstar) -> list, computed without the GIL. The converted list is
+// moved into a local, released on return, before the result list is built
+// (a parameter would live until the end of the caller's expression).
+template <ListModel Model, std::size_t first_chunk, Order order>
+ChunkedResult compute_list_model(std::vector<double>&& separations, double re, double rstar) {
+    std::vector<double> l = std::move(separations);
+    SignalCheckpoint checkpoint;
+    if (l.size() <= first_chunk) {
+        ListResult result = Model(std::move(l), re, rstar);
+        return ChunkedResult{std::move(result.values), result.failure, false};
+    }
+    if (order == Order::disks_first) {
+        ChunkedResult disks = uniform_disks(l, re, rstar, checkpoint);
+        if (disks.ended()) return disks;
+    }
+    return compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
+        return Model(std::move(part), re, rstar);
+    }, first_chunk);
+}
+
+template <ListModel Model, std::size_t first_chunk, Order order = Order::any>
 PyObject* call_list_model(PyObject* const* slots) {
     std::vector<double> l;
     double re, rstar;
     if (!extract_list(slots[0], "l", l)) return nullptr;
     if (!extract_double(slots[1], "re", re)) return nullptr;
     if (!extract_double(slots[2], "rstar", rstar)) return nullptr;
-    ListResult result;
-    {
-        GilRelease unlocked;
-        result = Model(std::move(l), re, rstar);
-    }
-    return finish(result);
+    return finish(compute_list_model<Model, first_chunk, order>(std::move(l), re, rstar));
 }
 
-// (l, re, rstar, bl, bf) -> list
-template <TableModel Model>
+// (l, re, rstar, bl, bf) -> list, the same; every chunk gets its own copy of
+// the table.
+template <TableModel Model, std::size_t budget, Order order>
+ChunkedResult compute_table_model(std::vector<double>&& separations, double re, double rstar,
+                                  std::vector<double>&& bl, std::vector<double>&& bf) {
+    std::vector<double> l = std::move(separations);
+    SignalCheckpoint checkpoint;
+    const std::size_t first_chunk = std::max<std::size_t>(1, budget / std::max<std::size_t>(1, bl.size()));
+    if (l.size() <= first_chunk) {
+        ListResult result = Model(std::move(l), re, rstar, std::move(bl), std::move(bf));
+        return ChunkedResult{std::move(result.values), result.failure, false};
+    }
+    if (order == Order::disks_first) {
+        // The model checks its table before anything else: a call without
+        // separations does only that (and the flux of the table).
+        const ListResult table = Model(std::vector<double>(), re, rstar, bl, bf);
+        if (table.failed()) return ChunkedResult{{}, table.failure, false};
+        ChunkedResult disks = uniform_disks(l, re, rstar, checkpoint);
+        if (disks.ended()) return disks;
+    }
+    return compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
+        return Model(std::move(part), re, rstar, bl, bf);
+    }, first_chunk);
+}
+
+template <TableModel Model, std::size_t budget, Order order = Order::any>
 PyObject* call_table_model(PyObject* const* slots) {
     std::vector<double> l, bl, bf;
     double re, rstar;
@@ -93,12 +146,7 @@ PyObject* call_table_model(PyObject* const* slots) {
     if (!extract_double(slots[2], "rstar", rstar)) return nullptr;
     if (!extract_list(slots[3], "bl", bl)) return nullptr;
     if (!extract_list(slots[4], "bf", bf)) return nullptr;
-    ListResult result;
-    {
-        GilRelease unlocked;
-        result = Model(std::move(l), re, rstar, std::move(bl), std::move(bf));
-    }
-    return finish(result);
+    return finish(compute_table_model<Model, budget, order>(std::move(l), re, rstar, std::move(bl), std::move(bf)));
 }
 
 PyObject* call_heyrovsky(PyObject* const* slots) {
@@ -160,26 +208,28 @@ constexpr int METH_FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
     }
 
 PyMethodDef FUNCTIONS[] = {
-    KALVORIN_METHOD(WITT_MAO, (entry<WITT_MAO, call_list_model<witt_mao_magnification>>),
+    KALVORIN_METHOD(WITT_MAO, (entry<WITT_MAO, call_list_model<witt_mao_magnification, DISK_CHUNK>>),
                     "witt_mao_magnification(l, re, rstar)"),
     KALVORIN_METHOD(INTEGRATED_WITT_MAO,
-                    (entry<INTEGRATED_WITT_MAO, call_list_model<integrated_witt_mao_magnification>>),
+                    (entry<INTEGRATED_WITT_MAO,
+                           call_list_model<integrated_witt_mao_magnification, INTEGRATION_CHUNK, Order::disks_first>>),
                     "integrated_witt_mao_magnification(l, re, rstar)"),
     KALVORIN_METHOD(INTEGRATED_FLUX_MAP_WITT_MAO,
                     (entry<INTEGRATED_FLUX_MAP_WITT_MAO,
-                           call_table_model<integrated_flux_map_witt_mao_magnification>>),
+                           call_table_model<integrated_flux_map_witt_mao_magnification, INTEGRATION_TABLE_BUDGET, Order::disks_first>>),
                     "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)"),
     KALVORIN_METHOD(HEYROVSKY, (entry<HEYROVSKY, call_heyrovsky>), "heyrovsky_magnification(l, r, re, rstar)"),
     KALVORIN_METHOD(INTEGRATED_HEYROVSKY,
-                    (entry<INTEGRATED_HEYROVSKY, call_list_model<integrated_heyrovsky_magnification>>),
+                    (entry<INTEGRATED_HEYROVSKY,
+                           call_list_model<integrated_heyrovsky_magnification, INTEGRATION_CHUNK>>),
                     "integrated_heyrovsky_magnification(l, re, rstar)"),
     KALVORIN_METHOD(INTEGRATED_FLUX_MAP_HEYROVSKY,
                     (entry<INTEGRATED_FLUX_MAP_HEYROVSKY,
-                           call_table_model<integrated_flux_map_heyrovsky_magnification>>),
+                           call_table_model<integrated_flux_map_heyrovsky_magnification, INTEGRATION_TABLE_BUDGET>>),
                     "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)"),
     KALVORIN_METHOD(DISCRETE_FLUX_MAP_HEYROVSKY,
                     (entry<DISCRETE_FLUX_MAP_HEYROVSKY,
-                           call_table_model<discrete_flux_map_heyrovsky_magnification>>),
+                           call_table_model<discrete_flux_map_heyrovsky_magnification, RING_TABLE_BUDGET>>),
                     "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)"),
 };
 

@@ -1,16 +1,42 @@
 """Workload for LeakSanitizer (scripts/test-sanitizers): every function and
-every failure path of the boundary, a few hundred calls each, in a process
-that then exits. Leaks whose allocation stack passes through the module are
+every failure path of the boundary, a few hundred calls each, and calls of
+every list function ended by a signal handler, in a process that then exits. Leaks whose allocation stack passes through the module are
 reported by the sanitizer; the interpreter's own exit-time leaks are not ours.
 
 Usage: python tests/fuzz/leak_workload.py [ROUNDS]
 """
+import array
 import os
+import signal
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
 
+import test_interrupt as I  # noqa: E402 - the list functions and their arguments
 import test_robustness as T  # noqa: E402 - the leak cases of the test suite
+
+
+def interrupted_calls(rounds):
+    """Calls stopped by a handler raising from SIGALRM, after the first chunks."""
+    def stop(signum, frame):
+        raise I.Stop()
+
+    separations = array.array("d", I.PATTERN) * 2000
+    previous = signal.signal(signal.SIGALRM, stop)
+    stopped = 0
+    try:
+        for _ in range(rounds):
+            for name in I.LIST_FUNCTIONS:
+                signal.setitimer(signal.ITIMER_REAL, 0.005)
+                try:
+                    I.call(name, separations)
+                except I.Stop:
+                    stopped += 1
+                finally:
+                    signal.setitimer(signal.ITIMER_REAL, 0)
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    return stopped
 
 
 def main():
@@ -22,7 +48,8 @@ def main():
         made = T.run_cases(T.leak_cases(), rounds)
     finally:
         os.dup2(stderr, 2)
-    print(f"leak workload: {made} calls")
+    stopped = interrupted_calls(max(rounds // 20, 1))
+    print(f"leak workload: {made} calls, {stopped} interrupted")
 
 
 if __name__ == "__main__":
