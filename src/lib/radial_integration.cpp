@@ -40,12 +40,10 @@ using detail::TWO_PI;
 
 namespace {
 
-// ∫_0^1 2πr I(r) dr for the built-in law, as the quadrature evaluates it
-// (0.8π to 1.6e-14); dividing by the quadrature's own value makes a source
-// far from the lens come out at 1 to rounding.
+// ∫_0^1 2πr I(r) dr for the built-in law as tanh-sinh quadrature evaluates
+// it (0.8π to 1.6e-14): the normalisation of the tanh-sinh fallback, whose
+// truncation it cancels; the exact rules divide by the exact flux.
 constexpr double LIMB_DARKENING_NORM = 2.5132741228717936;
-// Absolute target of the quadrature for the flux of a tabulated profile.
-constexpr double FLUX_TARGET = 1e-16;
 // Relative accuracy asked of each magnification integral: its pieces get an
 // absolute target of RELATIVE_TARGET·N·A_disk·(piece width), with A_disk the
 // uniform-disk magnification at the same separation (the integral is close
@@ -112,13 +110,6 @@ PieceSum integrate_pieces(F&& f, const std::vector<double>& points, double split
         }
     }
     return total;
-}
-
-// Flux of a tabulated profile, ∫_0^1 (r·2π)·p(r) dr.
-template <class Profile>
-double profile_flux(const Profile& profile, const std::vector<double>& points) {
-    const auto integrand = [&](double r) { return (r * TWO_PI) * profile(r); };
-    return integrate_pieces(integrand, points, std::numeric_limits<double>::quiet_NaN(), FLUX_TARGET).integral;
 }
 
 // What a profile contributes to the integrals, derived once per call: its
