@@ -25,39 +25,36 @@ struct GaussLegendreRule {
     std::array<double, N> w;
 };
 
+// P_N(x) and its derivative, by the three-term recurrence.
+template <std::size_t N>
+void legendre_and_derivative(long double x, long double& p, long double& dp) noexcept {
+    long double p0 = 1.0L, p1 = x;
+    for (std::size_t k = 2; k <= N; ++k) {
+        const long double p2 = ((2.0L * k - 1.0L) * x * p1 - (k - 1.0L) * p0) / k;
+        p0 = p1;
+        p1 = p2;
+    }
+    p = p1;
+    dp = static_cast<long double>(N) * (x * p1 - p0) / (x * x - 1.0L);
+}
+
 template <std::size_t N>
 GaussLegendreRule<N> make_gauss_legendre() noexcept {
     GaussLegendreRule<N> rule{};
     constexpr long double PI_L = 3.141592653589793238462643383279502884L;
     const long double n = N;
     for (std::size_t i = 0; i < (N + 1) / 2; ++i) {
-        // i-th largest zero, Tricomi's estimate.
+        // i-th largest zero, Tricomi's estimate, then Newton's iteration.
         const long double theta = PI_L * (4.0L * (i + 1) - 1.0L) / (4.0L * n + 2.0L);
         long double x = (1.0L - (n - 1.0L) / (8.0L * n * n * n)) * std::cos(theta);
-        long double dp = 1.0L;
+        long double p, dp;
         for (int iter = 0; iter < 100; ++iter) {
-            long double p0 = 1.0L, p1 = x;
-            for (std::size_t k = 2; k <= N; ++k) {
-                const long double p2 = ((2.0L * k - 1.0L) * x * p1 - (k - 1.0L) * p0) / k;
-                p0 = p1;
-                p1 = p2;
-            }
-            // P_n(x) = p1, P_{n-1}(x) = p0
-            dp = n * (x * p1 - p0) / (x * x - 1.0L);
-            const long double dx = p1 / dp;
+            legendre_and_derivative<N>(x, p, dp);
+            const long double dx = p / dp;
             x -= dx;
-            if (std::fabs(dx) <= 1e-19L * std::fabs(x) || dx == 0.0L) {
-                // one more derivative at the converged node
-                long double q0 = 1.0L, q1 = x;
-                for (std::size_t k = 2; k <= N; ++k) {
-                    const long double q2 = ((2.0L * k - 1.0L) * x * q1 - (k - 1.0L) * q0) / k;
-                    q0 = q1;
-                    q1 = q2;
-                }
-                dp = n * (x * q1 - q0) / (x * x - 1.0L);
-                break;
-            }
+            if (std::fabs(dx) <= 1e-19L * std::fabs(x) || dx == 0.0L) break;
         }
+        legendre_and_derivative<N>(x, p, dp);
         const long double w = 2.0L / ((1.0L - x * x) * dp * dp);
         rule.x[N - 1 - i] = static_cast<double>(x);
         rule.x[i] = static_cast<double>(-x);

@@ -43,7 +43,6 @@ namespace {
 constexpr std::size_t N_REGULAR = 12;
 constexpr std::size_t N_SINGULAR = 14;
 constexpr double KAPPA = 2.0;
-constexpr int MAX_PANELS = 64;
 constexpr double HALF_PI = 1.5707963267948966;
 
 // A panel of the θ interval, parametrised by s ∈ [0, 1] from e to o; on a
@@ -59,29 +58,11 @@ struct Panel {
 template <class Visit>
 bool for_each_panel(double x, double eps, Visit&& visit) {
     const double scale = KAPPA * eps;
-    // Panels from `start` towards `end`, lengths first, 2·first, 4·first, …
-    // At most MAX_PANELS in all (a first length below ~1e-18 of the span, or
-    // not positive, as for an absurdly small Einstein radius, gives up).
     int panels = 0;
     bool complete = true;
     const auto graded = [&](double start, double end, double first) {
-        double a = start, length = first;
-        const double direction = end > start ? 1.0 : -1.0;
-        if (!(length > 0.0)) {
-            complete = false;
-            return;
-        }
-        while (a != end) {
-            if (++panels > MAX_PANELS) {
-                complete = false;
-                return;
-            }
-            double b = a + direction * length;
-            if ((end - b) * direction < 0.0) b = end;
-            visit(Panel{a, b, false, 0.0});
-            a = b;
-            length = length * 2;
-        }
+        complete = complete && graded_panels(start, end, first, panels,
+                                             [&](double a, double b) { visit(Panel{a, b, false, 0.0}); });
     };
     if (x == 0.0) {
         graded(0.0, HALF_PI, std::fmin(HALF_PI, scale));

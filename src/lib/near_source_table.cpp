@@ -42,7 +42,6 @@ constexpr std::size_t N_SMOOTH_LOG = 20;
 constexpr std::size_t N_SHORT = 8;
 constexpr std::size_t N_LOG = 24;    // log-product rule from s = 0
 constexpr double KAPPA = 2.0;
-constexpr int MAX_PANELS = 64;
 constexpr double MAX_SINGULAR = 0.05;
 
 struct Panel {
@@ -54,29 +53,11 @@ struct Panel {
 template <class Visit>
 bool for_each_panel(double x, double eps, Visit&& visit) {
     const double scale = std::fmin(KAPPA * eps, MAX_SINGULAR);
-    // Panels from `start` towards `end`, lengths first, 2·first, 4·first, …
-    // At most MAX_PANELS in all (a first length below ~1e-18 of the span, or
-    // not positive, as for an absurdly small Einstein radius, gives up).
     int panels = 0;
     bool complete = true;
     const auto graded = [&](double start, double end, double first) {
-        double a = start, length = first;
-        const double direction = end > start ? 1.0 : -1.0;
-        if (!(length > 0.0)) {
-            complete = false;
-            return;
-        }
-        while (a != end) {
-            if (++panels > MAX_PANELS) {
-                complete = false;
-                return;
-            }
-            double b = a + direction * length;
-            if ((end - b) * direction < 0.0) b = end;
-            visit(Panel{a, b, false});
-            a = b;
-            length = length * 2;
-        }
+        complete = complete && graded_panels(start, end, first, panels,
+                                             [&](double a, double b) { visit(Panel{a, b, false}); });
     };
     if (x == 0.0) {
         graded(0.0, 1.0, std::fmin(1.0, KAPPA * eps));

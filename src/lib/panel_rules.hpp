@@ -88,4 +88,27 @@ inline void add_legendre(double v, double weight, std::array<double, N>& acc) no
     }
 }
 
+// Panels from `start` towards `end` with lengths first, 2·first, 4·first, …
+// (the last one cut at `end`), each passed to visit(a, b) in the direction
+// of travel; `panels` counts them across calls. False, having stopped, when
+// `first` is not positive or more than MAX_PANELS would be needed (a first
+// length below ~1e-18 of the span, as for an absurdly small Einstein radius).
+inline constexpr int MAX_PANELS = 64;
+
+template <class Visit>
+bool graded_panels(double start, double end, double first, int& panels, Visit&& visit) {
+    if (!(first > 0.0)) return false;
+    const double direction = end > start ? 1.0 : -1.0;
+    double a = start, length = first;
+    while (a != end) {
+        if (++panels > MAX_PANELS) return false;
+        double b = a + direction * length;
+        if ((end - b) * direction < 0.0) b = end;
+        visit(a, b);
+        a = b;
+        length = length * 2;
+    }
+    return true;
+}
+
 }  // namespace kalvorin::detail
