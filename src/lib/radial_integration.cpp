@@ -117,7 +117,8 @@ PieceSum integrate_pieces(F&& f, const std::vector<double>& points, double split
 // the source.
 struct ProfileData {
     detail::ProfileMoments moments;
-    double flux;  // exact ∫_0^1 2πr I(r) dr
+    double flux;                // exact ∫_0^1 2πr I(r) dr
+    detail::TablePieces table;  // a table's linear pieces (empty for the built-in law)
 };
 
 // Built-in law I(r) = (1 − c) + c·√(1 − r²), c = 0.6:
@@ -137,30 +138,63 @@ ProfileData limb_darkening_data() {
     return d;
 }
 
-// A tabulated profile is linear between consecutive breakpoints, so a
-// 25-point Gauss–Legendre rule per piece integrates r^{2k+1} I(r) exactly
-// for every k < 24.
+// A tabulated profile's linear pieces between consecutive breakpoints, from
+// its values at two inner points of each (jumps sit at the piece ends).
 template <class Profile>
-ProfileData table_data(const Profile& profile, const std::vector<double>& points) {
-    const auto& gl = gauss_legendre<25>();
-    double sums[detail::FAR_FIELD_MAX_TERMS] = {};
+detail::TablePieces table_pieces(const Profile& profile, const std::vector<double>& points) {
+    detail::TablePieces t;
+    t.pieces.reserve(points.size());
     for (std::size_t j = 0; j + 1 < points.size(); ++j) {
         const double a = points[j], b = points[j + 1];
+        const double w = b - a;
+        const double r1 = a + 0.25 * w, r2 = a + 0.75 * w, rc = a + 0.5 * w;
+        const double I1 = profile(r1), I2 = profile(r2);
+        const double ic = 0.5 * (I1 + I2);
+        t.pieces.push_back({a, b, rc, ic, (I2 - I1) / (r2 - r1)});
+        t.scale = std::fmax(t.scale, std::fabs(ic));
+    }
+    return t;
+}
+
+// Moments of a table, piece by piece: with I = A + B r on [a, b],
+// ∫_a^b r^{2k} I 2r dr = 2A (b^{2k+2} − a^{2k+2})/(2k + 2) + 2B (b^{2k+3} − a^{2k+3})/(2k + 3),
+// accurate to rounding in absolute terms when |B| is of the order of the
+// profile; a steep piece (a jump resolved by a narrow piece), whose two terms
+// would cancel, by a 25-point Gauss–Legendre rule (exact for these degrees).
+ProfileData table_data(detail::TablePieces table) {
+    constexpr int K = detail::FAR_FIELD_MAX_TERMS;
+    double sums[K] = {};
+    for (const detail::TablePiece& q : table.pieces) {
+        const double a = q.ra, b = q.rb;
+        if (std::fabs(q.slope) <= 8.0 * table.scale) {
+            const double A = q.ic - q.slope * q.rc, B = q.slope;
+            const double a2 = a * a, b2 = b * b;
+            double pa = a2, pb = b2;  // a^{2k+2}, b^{2k+2}
+            for (int k = 0; k < K; ++k) {
+                const double n = 2.0 * k + 2.0;
+                sums[k] = sums[k] + (2 * A) * ((pb - pa) / n) + (2 * B) * ((pb * b - pa * a) / (n + 1));
+                pa = pa * a2;
+                pb = pb * b2;
+            }
+            continue;
+        }
+        const auto& gl = gauss_legendre<25>();
         const double hw = (b - a) * 0.5, mid = (a + b) * 0.5;
         for (std::size_t i = 0; i < gl.x.size(); ++i) {
             const double r = mid + hw * gl.x[i];
-            double term = (gl.w[i] * hw) * (2 * r) * profile(r);
+            double term = (gl.w[i] * hw) * (2 * r) * (q.ic + q.slope * (r - q.rc));
             const double r2 = r * r;
-            for (int k = 0; k < detail::FAR_FIELD_MAX_TERMS; ++k) {
+            for (int k = 0; k < K; ++k) {
                 sums[k] = sums[k] + term;
                 term = term * r2;
             }
         }
     }
     ProfileData d{};
-    for (int k = 0; k < detail::FAR_FIELD_MAX_TERMS; ++k) d.moments.mu[k] = sums[k] / sums[0];
+    for (int k = 0; k < K; ++k) d.moments.mu[k] = sums[k] / sums[0];
     d.flux = detail::PI * sums[0];
     d.moments.classify();
+    d.table = std::move(table);
     return d;
 }
 
@@ -215,22 +249,7 @@ public:
           disk_(re, rstar),
           eps_(re / rstar),
           norm_(norm),
-          points_(points) {
-        if constexpr (!std::is_same_v<Profile, LimbDarkening>) {
-            // The profile's linear pieces, from its values at two inner
-            // points of each (jumps sit at the piece ends).
-            for (std::size_t j = 0; j + 1 < points.size(); ++j) {
-                const double a = points[j], b = points[j + 1];
-                const double w = b - a;
-                const double r1 = a + 0.25 * w, r2 = a + 0.75 * w, rc = a + 0.5 * w;
-                const double I1 = profile(r1), I2 = profile(r2);
-                const double slope = (I2 - I1) / (r2 - r1);
-                const double ic = 0.5 * (I1 + I2);
-                table_pieces_.pieces.push_back({a, b, rc, ic, slope});
-                table_pieces_.scale = std::fmax(table_pieces_.scale, std::fabs(ic));
-            }
-        }
-    }
+          points_(points) {}
 
     double operator()(double u, const Result* disk_value, std::uint32_t* evaluations) {
         const double rho = disk_.rho();
@@ -255,7 +274,7 @@ public:
             if constexpr (std::is_same_v<Profile, LimbDarkening>) {
                 v = detail::near_source_integral(u, eps_, profile_, &count);
             } else {
-                v = detail::near_source_integral_table(u, eps_, table_pieces_, &count);
+                v = detail::near_source_integral_table(u, eps_, data_.table, &count);
             }
             v = v / data_.flux;
             if (std::isfinite(v)) {
@@ -293,7 +312,7 @@ private:
     template <std::size_t N>
     double product_rule(double u, std::vector<double>& weights, std::uint32_t* evaluations) {
         if (weights.empty()) {
-            const std::array<double, N> W = detail::table_product_weights<N>(table_pieces_);
+            const std::array<double, N> W = detail::table_product_weights<N>(data_.table);
             weights.assign(W.begin(), W.end());
         }
         const auto& gl = gauss_legendre<N>();
@@ -332,7 +351,6 @@ private:
     double eps_, norm_;
     const std::vector<double>& points_;
     std::vector<double> weights32_, weights48_;
-    detail::TablePieces table_pieces_;  // a table's linear pieces (tables only)
 };
 
 template <class Profile>
@@ -413,7 +431,7 @@ ListResult with_flux_map(std::vector<double> l, double re, double rstar, std::ve
     KALVORIN_ASSERT_EQ_LEN(bl, bf);
     std::vector<double> points = radius_breakpoints(bl);
     const PiecewiseLinear profile(std::move(bl), std::move(bf), 0.0);
-    const ProfileData data = table_data(profile, points);
+    ProfileData data = table_data(table_pieces(profile, points));
     // The exact flux of the linear pieces; the tanh-sinh fallback, whose
     // truncation would otherwise bias the ratio by 3e-14, is used only for
     // input outside the physical domain.
