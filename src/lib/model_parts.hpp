@@ -74,7 +74,7 @@ struct TablePieces {
 };
 
 // Weights W_i = ∫_0^1 ℓ_i(r) I(r) dr of the m-point Legendre points on
-// [0, 1] against a table (m = 32, 48; near_source_table.cpp).
+// [0, 1] against a table (m = 24, 36; near_source_table.cpp).
 template <std::size_t M>
 std::array<double, M> table_product_weights(const TablePieces& table) noexcept;
 

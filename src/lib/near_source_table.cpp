@@ -254,8 +254,8 @@ std::array<double, M> table_product_weights(const TablePieces& table) noexcept {
     return W;
 }
 
-template std::array<double, 32> table_product_weights<32>(const TablePieces&) noexcept;
-template std::array<double, 48> table_product_weights<48>(const TablePieces&) noexcept;
+template std::array<double, 24> table_product_weights<24>(const TablePieces&) noexcept;
+template std::array<double, 36> table_product_weights<36>(const TablePieces&) noexcept;
 
 double near_source_integral_table(double x, double eps, const TablePieces& table, std::uint32_t* evaluations) noexcept {
     double sum = 0.0;
