@@ -100,13 +100,19 @@ Result ring_magnification(double u, double rho, double eps) noexcept {
 // f²Π(n|m) + 2ε²K(m) = cel(kc, 1 − n, f² + 2ε², f² + 2ε²(1 − n)), kc² = 1 − m.
 // About four times cheaper than K and Π from Carlson's forms; ≤ 9e-16
 // relative against mpmath. NaN on the ring itself (f = 0).
+namespace {
+
+// The quantities of the closed form shared by the routines below.
+struct RingGeometry {
+    double g, f, f2, S, S2, D;
+    RingGeometry(double u, double rho, double eps) noexcept
+        : g(eps * eps), f(u - rho), f2(f * f), S(u + rho), S2(S * S), D(f2 + g * 4) {}
+};
+
+}  // namespace
+
 double ring_mean_fast(double u, double rho, double eps) noexcept {
-    const double g = eps * eps;
-    const double f = u - rho;
-    const double f2 = f * f;
-    const double S = u + rho;
-    const double S2 = S * S;
-    const double D = f2 + g * 4;
+    [[maybe_unused]] const auto [g, f, f2, S, S2, D] = RingGeometry(u, rho, eps);
     const double nc = f2 / S2;
     const double mc = (f2 * (S2 + g * 4)) / (S2 * D);
     const double c = cel(std::sqrt(mc), nc, f2 + (g + g), f2 + (g + g) * nc);
@@ -122,12 +128,7 @@ double ring_mean_fast(double u, double rho, double eps) noexcept {
 // formed without cancellation. Checked against mpmath: M − q ln|f| is smooth
 // through f = 0 (its second difference converges). NaN for invalid input.
 double ring_log_coefficient(double u, double rho, double eps) noexcept {
-    const double g = eps * eps;
-    const double f = u - rho;
-    const double f2 = f * f;
-    const double S = u + rho;
-    const double S2 = S * S;
-    const double D = f2 + g * 4;
+    [[maybe_unused]] const auto [g, f, f2, S, S2, D] = RingGeometry(u, rho, eps);
     const double T = S2 + g * 4;
     const double ur4 = (u * 4) * rho;
     const double m = ((g * 4) * ur4) / (S2 * D);
