@@ -52,6 +52,11 @@ public:
     // Magnification with the lens at x source radii from the centre.
     Result at(double x) const noexcept;
     double rho() const noexcept { return rho_; }
+    // False where at(x) cannot fail: x ≥ 0 and 1e-100 ≤ ρ, ρx ≤ 1e50 (no
+    // kernel argument then reaches n ≥ 1, a NaN or an overflow).
+    bool may_fail(double x) const noexcept {
+        return !(x >= 0.0 && rho_ >= 1e-100 && rho_ <= 1e50 && x <= 1e50 && rho_ * x <= 1e50);
+    }
 
 private:
     Result closed_form(double x) const noexcept;

@@ -44,6 +44,12 @@ private:
 // Uniform-disk magnification (Witt & Mao 1994) for every separation in `l`.
 ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar);
 
+// The first kernel failure of the uniform disk over `l`, in list order (an
+// empty list of values either way): the check the Witt–Mao integrated family
+// makes before it integrates. Separations where the disk cannot fail are
+// not evaluated.
+ListResult witt_mao_failure(std::vector<double> l, double re, double rstar);
+
 // Mean point-lens magnification of the thin ring of radius `r` around the
 // source centre, lens at separation `l` (Heyrovsky 2003 ring decomposition).
 Result heyrovsky_magnification(double l, double r, double re, double rstar);

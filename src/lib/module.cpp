@@ -56,29 +56,30 @@ PyObject* finish(const ChunkedResult& result) {
 using ListModel = ListResult (*)(std::vector<double>, double, double);
 using TableModel = ListResult (*)(std::vector<double>, double, double, std::vector<double>, std::vector<double>);
 
-// The integrated Witt–Mao models evaluate the uniform disk at every
-// separation before they integrate, so that a kernel failure anywhere in `l`
-// ends the call before any integration. Run on one chunk after another they
-// would only see the disks of their own chunk: for a list longer than one
-// chunk, the disks of the whole list are evaluated here first (they cost
-// about 1 % of the integrations, which evaluate them again).
+// The integrated Witt–Mao models check the uniform disk at every separation
+// before they integrate, so that a kernel failure anywhere in `l` ends the
+// call before any integration. Run on one chunk after another they would
+// only see the disks of their own chunk: for a list longer than one chunk,
+// the whole list is checked here first (a disk is evaluated only where it
+// can fail, so the check costs next to nothing on physical input).
 enum class Order { any, disks_first };
 
 // Sizes of the first chunk (interruptible.hpp): about a millisecond of work,
 // a few in a sanitizer build. A list no longer than that is computed by one
-// call of the model, as it comes. A uniform disk costs ~0.2 µs, an
-// integration over the limb-darkened profile 10-100 µs. With a table the
-// cost grows with its length: an integration costs ~7 µs per table interval,
-// a sum over rings ~0.14 µs per ring, so the first chunk of those is a
-// budget of (separation × table point) pairs.
+// call of the model, as it comes. A uniform disk costs 0.03-0.2 µs, an
+// integration over the limb-darkened profile 0.03 µs far from the source and
+// up to ~10 µs over it. With a table the cost near the source grows with its
+// length, ~0.1 µs per table interval, and a sum over rings costs ~0.05 µs
+// per ring, so the first chunk of those is a budget of (separation × table
+// point) pairs. Later chunks are sized from the time the previous one took.
 constexpr std::size_t DISK_CHUNK = 4096;
-constexpr std::size_t INTEGRATION_CHUNK = 32;
-constexpr std::size_t INTEGRATION_TABLE_BUDGET = 160;
-constexpr std::size_t RING_TABLE_BUDGET = 8192;
+constexpr std::size_t INTEGRATION_CHUNK = 128;
+constexpr std::size_t INTEGRATION_TABLE_BUDGET = 8192;
+constexpr std::size_t RING_TABLE_BUDGET = 16384;
 
 ChunkedResult uniform_disks(const std::vector<double>& l, double re, double rstar, SignalCheckpoint& checkpoint) {
     return compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
-        return witt_mao_magnification(std::move(part), re, rstar);
+        return witt_mao_failure(std::move(part), re, rstar);
     }, DISK_CHUNK, false);
 }
 

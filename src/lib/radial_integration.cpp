@@ -395,12 +395,11 @@ ListResult _integrated_heyrovsky_magnification(std::vector<double> l, const Radi
 template <class Profile>
 ListResult _integrated_witt_mao_magnification(std::vector<double> l, const RadialProfile<Profile>& p, double re,
                                               double rstar) {
-    // The uniform-disk values are evaluated first, so that a kernel failure at
-    // any separation ends the call before any integration.
-    const ListResult disk = witt_mao_magnification(l, re, rstar);
-    if (disk.failed()) return disk;
-    return ListResult{
-        integrate_rings(l, p.profile, p.smooth, p.data, re, rstar, p.norm, p.points, &disk.values), nullptr};
+    // The uniform disk is checked first, so that a kernel failure at any
+    // separation ends the call before any integration.
+    const ListResult check = witt_mao_failure(l, re, rstar);
+    if (check.failed()) return check;
+    return ListResult{integrate_rings(l, p.profile, p.smooth, p.data, re, rstar, p.norm, p.points), nullptr};
 }
 
 RadialProfile<LimbDarkening> limb_darkening() {

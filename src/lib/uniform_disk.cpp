@@ -116,4 +116,14 @@ ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar
     return out;
 }
 
+ListResult witt_mao_failure(std::vector<double> l, double re, double rstar) {
+    const detail::UniformDisk disk(re, rstar);
+    for (const double x : l) {
+        if (!disk.may_fail(x)) continue;
+        const Result a = disk.at(x);
+        if (a.failed()) return ListResult{{}, a.failure};
+    }
+    return ListResult{};
+}
+
 }  // namespace kalvorin
