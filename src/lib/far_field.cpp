@@ -82,49 +82,86 @@ const ProfileMoments& uniform_disk_moments() noexcept {
     return moments;
 }
 
-FarFieldValue far_field_mean(double u, double x, const ProfileMoments& moments) noexcept {
-    const double w = u * u;
-    // Normalise the recurrence by t² so that nothing overflows for large w.
-    const double t = w > 1.0 ? w : 1.0;
-    const double ww = w / t;
-    const double p2 = (w + 2) / t;
-    const double p4 = (w + 4) / t;
-    const double inv_t2 = 1 / (t * t);
-    const double inv_alpha = 1 / (p2 * p4);
-    const double c1 = (3 * (ww * p4) + 8 * inv_t2) * inv_alpha;
-    const double c4 = (4 * inv_t2) * inv_alpha;
-    const double gamma = (3 * (p2 * ww)) * inv_alpha;
-    const double delta = (ww * ww) * inv_alpha;
+namespace {
 
-    double b[2 * K - 1];
-    b[0] = w < 1e150 ? (w + 2) / std::sqrt(w * (w + 4)) : (w + 2) / (std::sqrt(w) * std::sqrt(w + 4));
-    b[1] = -c4 * b[0];
-    // b_{j+1} from b_j, b_{j-1}, b_{j-2} (j ≥ 1).
-    const auto next = [&](int j) {
-        const double s = (c1 * j + c4) * b[j] + (gamma * (j - 1)) * b[j - 1] +
-                         (j >= 2 ? (delta * (j - 2)) * b[j - 2] : 0.0);
-        b[j + 1] = -s * INVERSE[j + 1];
-    };
-
-    const double q = 1 / (x * x);
-    double sum = moments.mu[0] * b[0];
-    double qk = 1.0;
-    for (int k = 1; k < K; ++k) {
-        if (k > 1) next(2 * k - 2);
-        next(2 * k - 1);
-        double p = 0.0;
-        for (int i = k; i >= 0; --i) p = p + COEFFICIENTS.c[k][i] * b[k + i];
-        qk = qk * q;
-        const double term = (qk * moments.mu[k]) * p;
-        sum = sum + term;
-        if (std::fabs(term) <= STOP * std::fabs(sum)) return {sum, k + 1};
-        // The next term is at most 2.5·q·term·μ_{k+1}/μ_k (P_{k+1} ≤ 2.25 P_k);
-        // with non-increasing moments the tail after it is smaller still.
-        if (moments.decreasing && k + 1 < K &&
-            ((2.5 * q) * std::fabs(term)) * (moments.mu[k + 1] / moments.mu[k]) <= STOP * std::fabs(sum))
-            return {sum, k + 1};
+// The series for L points at once: the same arithmetic, lane by lane, so
+// that every lane gets the bits of the single-point call; the lanes'
+// recurrences are independent chains, which the processor overlaps.
+template <int L>
+void far_field_lanes(const double* u, const double* x, const ProfileMoments& moments, FarFieldValue* out) noexcept {
+    double c1[L], c4[L], gamma[L], delta[L], q[L], qk[L], sum[L];
+    double b[L][2 * K - 1];
+    bool active[L];
+    for (int n = 0; n < L; ++n) {
+        const double w = u[n] * u[n];
+        // Normalise the recurrence by t² so that nothing overflows for large w.
+        const double t = w > 1.0 ? w : 1.0;
+        const double ww = w / t;
+        const double p2 = (w + 2) / t;
+        const double p4 = (w + 4) / t;
+        const double inv_t2 = 1 / (t * t);
+        const double inv_alpha = 1 / (p2 * p4);
+        c1[n] = (3 * (ww * p4) + 8 * inv_t2) * inv_alpha;
+        c4[n] = (4 * inv_t2) * inv_alpha;
+        gamma[n] = (3 * (p2 * ww)) * inv_alpha;
+        delta[n] = (ww * ww) * inv_alpha;
+        b[n][0] = w < 1e150 ? (w + 2) / std::sqrt(w * (w + 4)) : (w + 2) / (std::sqrt(w) * std::sqrt(w + 4));
+        b[n][1] = -c4[n] * b[n][0];
+        q[n] = 1 / (x[n] * x[n]);
+        qk[n] = 1.0;
+        sum[n] = moments.mu[0] * b[n][0];
+        active[n] = true;
+        out[n] = {sum[n], 0};
     }
-    return {sum, 0};
+    // b_{j+1} from b_j, b_{j-1}, b_{j-2} (j ≥ 1).
+    const auto next = [&](int n, int j) {
+        const double s = (c1[n] * j + c4[n]) * b[n][j] + (gamma[n] * (j - 1)) * b[n][j - 1] +
+                         (j >= 2 ? (delta[n] * (j - 2)) * b[n][j - 2] : 0.0);
+        b[n][j + 1] = -s * INVERSE[j + 1];
+    };
+    int remaining = L;
+    for (int k = 1; k < K && remaining > 0; ++k) {
+        for (int n = 0; n < L; ++n) {
+            if (!active[n]) continue;
+            if (k > 1) next(n, 2 * k - 2);
+            next(n, 2 * k - 1);
+        }
+        for (int n = 0; n < L; ++n) {
+            if (!active[n]) continue;
+            double p = 0.0;
+            for (int i = k; i >= 0; --i) p = p + COEFFICIENTS.c[k][i] * b[n][k + i];
+            qk[n] = qk[n] * q[n];
+            const double term = (qk[n] * moments.mu[k]) * p;
+            sum[n] = sum[n] + term;
+            // Stop at a negligible term, or when the next one is bounded
+            // negligible: it is at most 2.5·q·term·μ_{k+1}/μ_k (P_{k+1} ≤
+            // 2.25 P_k), and with non-increasing moments the tail after it is
+            // smaller still.
+            const bool done =
+                std::fabs(term) <= STOP * std::fabs(sum[n]) ||
+                (moments.decreasing && k + 1 < K &&
+                 ((2.5 * q[n]) * std::fabs(term)) * (moments.mu[k + 1] / moments.mu[k]) <= STOP * std::fabs(sum[n]));
+            if (done) {
+                out[n] = {sum[n], k + 1};
+                active[n] = false;
+                --remaining;
+            } else {
+                out[n] = {sum[n], 0};
+            }
+        }
+    }
+}
+
+}  // namespace
+
+FarFieldValue far_field_mean(double u, double x, const ProfileMoments& moments) noexcept {
+    FarFieldValue out;
+    far_field_lanes<1>(&u, &x, moments, &out);
+    return out;
+}
+
+void far_field_mean4(const double* u, const double* x, const ProfileMoments& moments, FarFieldValue* out) noexcept {
+    far_field_lanes<4>(u, x, moments, out);
 }
 
 }  // namespace kalvorin::detail

@@ -52,6 +52,10 @@ public:
     // Magnification with the lens at x source radii from the centre.
     Result at(double x) const noexcept;
     double rho() const noexcept { return rho_; }
+    // True where the far-field series serves x (u = ρx set); closed_form(x)
+    // is the rest of at(x), also where the series does not converge.
+    bool series_serves(double x, double& u) const noexcept;
+    Result closed_form(double x) const noexcept;
     // False where at(x) cannot fail: x ≥ 0 and 1e-100 ≤ ρ, ρx ≤ 1e50 (no
     // kernel argument then reaches n ≥ 1, a NaN or an overflow).
     bool may_fail(double x) const noexcept {
@@ -59,7 +63,6 @@ public:
     }
 
 private:
-    Result closed_form(double x) const noexcept;
     double rho_, rho2_, p2_, p3_, p4_, p5_;
 };
 
@@ -111,5 +114,42 @@ struct FarFieldValue {
 // source whose rings, in units of the source's radial scale rho (Einstein
 // radii), carry the moments μ_k; the lens at u = rho·x Einstein radii.
 FarFieldValue far_field_mean(double u, double x, const ProfileMoments& moments) noexcept;
+// The same for four points at once, bit for bit (independent recurrences
+// overlap in the processor).
+void far_field_mean4(const double* u, const double* x, const ProfileMoments& moments, FarFieldValue* out) noexcept;
+
+// Gathers points for the series and evaluates them four at a time, handing
+// each result to done(index, value) (value.terms == 0: not converged, the
+// caller falls back); flush() evaluates the rest one by one. The results are
+// the bits of far_field_mean for each point.
+template <class Done>
+class FarFieldBatch {
+public:
+    FarFieldBatch(const ProfileMoments& moments, Done done) : moments_(moments), done_(done) {}
+
+    void push(std::size_t index, double u, double x) {
+        index_[n_] = index;
+        u_[n_] = u;
+        x_[n_] = x;
+        if (++n_ == 4) {
+            FarFieldValue out[4];
+            far_field_mean4(u_, x_, moments_, out);
+            for (int i = 0; i < 4; ++i) done_(index_[i], out[i]);
+            n_ = 0;
+        }
+    }
+
+    void flush() {
+        for (int i = 0; i < n_; ++i) done_(index_[i], far_field_mean(u_[i], x_[i], moments_));
+        n_ = 0;
+    }
+
+private:
+    const ProfileMoments& moments_;
+    Done done_;
+    std::size_t index_[4];
+    double u_[4], x_[4];
+    int n_ = 0;
+};
 
 }  // namespace kalvorin::detail

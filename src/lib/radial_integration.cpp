@@ -231,17 +231,13 @@ double gauss_legendre_theta(G&& g) {
     return sum * hw;
 }
 
-// For each separation x: ∫_0^1 2πr I(r) M(x, r) dr / N, M the ring mean.
-// The rules that integrate exactly (series, Gauss–Legendre) divide by the
-// profile's exact flux; tanh-sinh divides by its own value of the flux, so
-// that the truncation of its rule (3e-14 relative) cancels in the ratio.
-// Far from the source the far-field series with the profile's moments; near
-// it, outside, a Gauss–Legendre or product rule in θ; over the source and
-// just outside its limb, tanh-sinh quadrature split at r = x and at the
-// table radii (a kernel failure counts as NaN, which the quadrature
-// ignores). The uniform-disk magnification sets the quadrature's accuracy
-// target; callers that have it already pass it in. Records the number of
-// ring evaluations per separation when asked.
+// For each separation x: ∫_0^1 2πr I(r) M(x, r) dr / N, M the ring mean,
+// by the rule of its zone (file comment). The rules that integrate exactly
+// divide by the profile's exact flux; the tanh-sinh fallback divides by its
+// own value of the flux (the built-in law's stored constant), so that the
+// truncation of its rule (3e-14 relative) cancels in the ratio, and takes its
+// accuracy target from the uniform disk (a kernel failure counts as NaN,
+// which the quadrature ignores).
 template <class Profile>
 class RadialIntegrator {
 public:
@@ -255,19 +251,20 @@ public:
           norm_(norm),
           points_(points) {}
 
-    double operator()(double u, const Result* disk_value, std::uint32_t* evaluations) {
+    // True for a separation the far-field series serves (w = ρu, the lens
+    // distance in Einstein radii); rest() when the series does not converge.
+    bool series_serves(double u, double& w) const noexcept {
+        const double rho = disk_.rho();
+        w = rho * u;
+        return u >= SERIES_FROM && u < HUGE_VAL && rho > 0.0 && w > 1e-150 && w < 1e150;
+    }
+
+    const detail::ProfileMoments& moments() const noexcept { return data_.moments; }
+
+    // Every rule but the series.
+    double rest(double u, std::uint32_t* evaluations) {
         const double rho = disk_.rho();
         if (u >= GL24_FROM && u < HUGE_VAL && rho > 0.0) {
-            if (u >= SERIES_FROM) {
-                const double w = rho * u;
-                if (w > 1e-150 && w < 1e150) {
-                    const detail::FarFieldValue v = detail::far_field_mean(w, u, data_.moments);
-                    if (v.terms > 0) {
-                        if (evaluations) *evaluations = 0;
-                        return v.value;
-                    }
-                }
-            }
             const double v = near_outside(u, evaluations);
             if (std::isfinite(v)) return v;
         }
@@ -286,7 +283,7 @@ public:
                 return v;
             }
         }
-        return by_quadrature(u, disk_value, evaluations);
+        return by_quadrature(u, evaluations);
     }
 
 private:
@@ -329,14 +326,14 @@ private:
         return sum / data_.flux;
     }
 
-    double by_quadrature(double u, const Result* disk_value, std::uint32_t* evaluations) const {
+    double by_quadrature(double u, std::uint32_t* evaluations) const {
         const auto integrand = [&](double r) {
             const Result ring = detail::ring_magnification(u, r, eps_);
             const double M = ring.failed() ? std::numeric_limits<double>::quiet_NaN() : ring.value;
             const double w = r * TWO_PI;
             return (w * M) * profile_(r);
         };
-        const Result scale = disk_value ? *disk_value : disk_.at(u);
+        const Result scale = disk_.at(u);
         double target = FALLBACK_TARGET;
         if (!scale.failed() && !(u > 1.0 && u < 1.0 + NEAR_LIMB_OUTSIDE)) {
             const double relative = RELATIVE_TARGET * std::fabs(norm_ * scale.value);
@@ -361,18 +358,31 @@ template <class Profile>
 std::vector<double> integrate_rings(const std::vector<double>& l, const Profile& profile, bool smooth,
                                     const ProfileData& data, double re, double rstar, double norm,
                                     const std::vector<double>& points,
-                                    const std::vector<double>* disk_values = nullptr,
                                     std::vector<std::uint32_t>* evaluations = nullptr) {
     RadialIntegrator<Profile> integrator(profile, smooth, data, re, rstar, norm, points);
-    std::vector<double> values;
-    values.reserve(l.size());
-    if (evaluations) evaluations->reserve(l.size());
-    for (std::size_t i = 0; i < l.size(); ++i) {
-        const Result disk_value = disk_values ? Result::ok((*disk_values)[i]) : Result::ok(0.0);
+    std::vector<double> values(l.size());
+    if (evaluations) evaluations->assign(l.size(), 0);
+    // Far-field points go to the series four at a time.
+    detail::FarFieldBatch batch(integrator.moments(), [&](std::size_t i, const detail::FarFieldValue& v) {
+        if (v.terms > 0) {
+            values[i] = v.value;
+            return;
+        }
         std::uint32_t count = 0;
-        values.push_back(integrator(l[i], disk_values ? &disk_value : nullptr, &count));
-        if (evaluations) evaluations->push_back(count);
+        values[i] = integrator.rest(l[i], &count);
+        if (evaluations) (*evaluations)[i] = count;
+    });
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        double w;
+        if (integrator.series_serves(l[i], w)) {
+            batch.push(i, w, l[i]);
+            continue;
+        }
+        std::uint32_t count = 0;
+        values[i] = integrator.rest(l[i], &count);
+        if (evaluations) (*evaluations)[i] = count;
     }
+    batch.flush();
     return values;
 }
 
@@ -412,7 +422,7 @@ RadialProfile<LimbDarkening> limb_darkening() {
 std::vector<std::uint32_t> integrated_ring_evaluations(const std::vector<double>& l, double re, double rstar) {
     std::vector<std::uint32_t> counts;
     const auto p = limb_darkening();
-    integrate_rings(l, p.profile, p.smooth, p.data, re, rstar, p.norm, p.points, nullptr, &counts);
+    integrate_rings(l, p.profile, p.smooth, p.data, re, rstar, p.norm, p.points, &counts);
     return counts;
 }
 

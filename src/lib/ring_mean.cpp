@@ -195,37 +195,53 @@ ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l, doub
     const double eps = re / rstar;
     const double rho = rstar / re;
     const RingMoments far = ring_moments(bl, bf);
-    ListResult out;
-    out.values.reserve(l.size());
-    for (const double u : l) {
-        if (far.usable && u >= DISCRETE_SERIES_FROM * far.radius && u < HUGE_VAL && rho > 0.0) {
-            const double w = rho * u;
-            if (w > 1e-150 && w < 1e150) {
-                const detail::FarFieldValue v = detail::far_field_mean(w, u / far.radius, far.moments);
-                if (v.terms > 0) {
-                    out.values.push_back(v.value);
-                    continue;
-                }
-            }
-        }
-        // Valid rings off the lens take the Bulirsch form (four times
-        // cheaper); the ring through the lens (+∞) and invalid input take
-        // the general routine, with its failures.
+    // Valid rings off the lens take the Bulirsch form (four times cheaper);
+    // the ring through the lens (+∞) and invalid input take the general
+    // routine, with its failures.
+    const auto ring_sum = [&](double u, double& sum) -> const char* {
         const bool fast = u >= 0.0 && u < HUGE_VAL && eps > 0.0 && eps < HUGE_VAL;
-        double sum = 0.0;
+        sum = 0.0;
         for (std::size_t j = 0; j < bl.size(); ++j) {
             double h;
             if (fast && bl[j] >= 0.0 && bl[j] < HUGE_VAL && bl[j] != u) {
                 h = detail::ring_mean_fast(u, bl[j], eps);
             } else {
                 const Result r = detail::ring_magnification(u, bl[j], eps);
-                if (r.failed()) return ListResult{{}, r.failure};
+                if (r.failed()) return r.failure;
                 h = r.value;
             }
             sum = sum + h * bf[j];
         }
-        out.values.push_back(sum);
+        return nullptr;
+    };
+    ListResult out;
+    out.values.resize(l.size());
+    // Points far from every ring go to the series four at a time, after the
+    // others; the first failing separation in list order is reported.
+    const char* failure = nullptr;
+    std::size_t failed_at = l.size();
+    const auto direct = [&](std::size_t i) {
+        const char* f = ring_sum(l[i], out.values[i]);
+        if (f && i < failed_at) {
+            failure = f;
+            failed_at = i;
+        }
+    };
+    detail::FarFieldBatch batch(far.moments, [&](std::size_t i, const detail::FarFieldValue& v) {
+        if (v.terms > 0) out.values[i] = v.value;
+        else direct(i);
+    });
+    for (std::size_t i = 0; i < failed_at; ++i) {
+        const double u = l[i];
+        const double w = rho * u;
+        if (far.usable && u >= DISCRETE_SERIES_FROM * far.radius && u < HUGE_VAL && rho > 0.0 && w > 1e-150 &&
+            w < 1e150)
+            batch.push(i, w, u / far.radius);
+        else
+            direct(i);
     }
+    batch.flush();
+    if (failure) return ListResult{{}, failure};
     return out;
 }
 

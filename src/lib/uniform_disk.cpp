@@ -51,14 +51,17 @@ UniformDisk::UniformDisk(double re, double rstar) noexcept
       p4_(rho_ * 4),
       p5_(rho2_ + rho2_) {}
 
+bool UniformDisk::series_serves(double x, double& u) const noexcept {
+    u = rho_ * x;
+    // The series needs u² normal and finite.
+    return x > FAR_FIELD && x < HUGE_VAL && rho_ > 0.0 && u > 1e-150 && u < 1e150;
+}
+
 Result UniformDisk::at(double x) const noexcept {
-    if (x > FAR_FIELD && x < HUGE_VAL && rho_ > 0.0) {
-        const double u = rho_ * x;
-        // The series needs u² normal and finite.
-        if (u > 1e-150 && u < 1e150) {
-            const FarFieldValue v = far_field_mean(u, x, uniform_disk_moments());
-            if (v.terms > 0) return Result::ok(v.value);
-        }
+    double u;
+    if (series_serves(x, u)) {
+        const FarFieldValue v = far_field_mean(u, x, uniform_disk_moments());
+        if (v.terms > 0) return Result::ok(v.value);
     }
     return closed_form(x);
 }
@@ -107,12 +110,31 @@ Result UniformDisk::closed_form(double x) const noexcept {
 ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar) {
     const detail::UniformDisk disk(re, rstar);
     ListResult out;
-    out.values.reserve(l.size());
-    for (const double x : l) {
-        const Result a = disk.at(x);
-        if (a.failed()) return ListResult{{}, a.failure};
-        out.values.push_back(a.value);
+    out.values.resize(l.size());
+    // Far-field points go to the series four at a time, after the others; a
+    // kernel failure of the closed form ends the loop and is reported for the
+    // first failing separation in list order.
+    const char* failure = nullptr;
+    std::size_t failed_at = l.size();
+    const auto closed = [&](std::size_t i) {
+        const Result a = disk.closed_form(l[i]);
+        if (a.failed() && i < failed_at) {
+            failure = a.failure;
+            failed_at = i;
+        }
+        out.values[i] = a.value;
+    };
+    detail::FarFieldBatch batch(detail::uniform_disk_moments(), [&](std::size_t i, const detail::FarFieldValue& v) {
+        if (v.terms > 0) out.values[i] = v.value;
+        else closed(i);
+    });
+    for (std::size_t i = 0; i < failed_at; ++i) {
+        double u;
+        if (disk.series_serves(l[i], u)) batch.push(i, u, l[i]);
+        else closed(i);
     }
+    batch.flush();
+    if (failure) return ListResult{{}, failure};
     return out;
 }
 
