@@ -22,9 +22,10 @@
 // from π/2 with first length min(acosh x, 2ε). The ring means come from one
 // Bulirsch integral each (ring_mean_fast).
 //
-// Accuracy: ≤ 1.8e-15 relative against mpmath for the built-in law, x from
-// 0 to 1.05 (limb included) and ρ from 1e-3 to 10, with 40–140 ring
-// evaluations. Tabulated profiles: near_source_table.cpp.
+// Accuracy: ≤ 9e-15 relative against mpmath for the built-in law, x from
+// 0 to 1.05 and ρ from 1e-3 to 10 (≤ 1.8e-15 except within 1e-6 of the
+// limb), with 40–140 ring evaluations. Tabulated profiles:
+// near_source_table.cpp.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -53,8 +54,8 @@ struct Panel {
     double factor;
 };
 
-// The panels for a lens at x (see the file comment), in no particular order.
-// Visits the panels; false when they could not be laid out (see graded).
+// Visits the panels for a lens at x (see the file comment), in no particular
+// order; false when they could not be laid out (graded_panels).
 template <class Visit>
 bool for_each_panel(double x, double eps, Visit&& visit) {
     const double scale = KAPPA * eps;

@@ -49,7 +49,8 @@ struct Panel {
     bool singular;
 };
 
-// Visits the panels; false when they could not be laid out (see graded).
+// Visits the panels for a lens at x, in no particular order; false when they
+// could not be laid out (graded_panels).
 template <class Visit>
 bool for_each_panel(double x, double eps, Visit&& visit) {
     const double scale = std::fmin(KAPPA * eps, MAX_SINGULAR);
