@@ -97,6 +97,23 @@ def test_rstar_zero_gives_nan_not_an_error():
 L = [0.0, 0.2, 0.75, 1.3, 4.0]
 
 
+@pytest.mark.parametrize("copies", [1, 700, 1500])  # 3, 2100 and 4500 rings
+def test_repeated_rings_sum_like_one_copy(copies):
+    # Near the rings the map sums the rings of radius <= l/3 by a series over
+    # the rings sorted by radius and evaluates the others; maps of more than
+    # 4096 rings evaluate every ring. Each route, with the rings interleaved
+    # out of order, must give the sum of one copy (ring by ring) times the
+    # number of copies.
+    radii, weights = [0.9, 0.2, 0.5], [0.2, 0.5, 0.3]
+    ls = [0.1, 0.45, 0.7, 1.2, 1.6, 2.5, 2.8]
+    ring_sum = [sum(w * kalvorin.heyrovsky_magnification(l, r, 1.0, 0.01) for r, w in zip(radii, weights))
+                for l in ls]
+    got = kalvorin.discrete_flux_map_heyrovsky_magnification(ls, 1.0, 0.01, radii * copies,
+                                                             [w / copies for w in weights] * copies)
+    for l, g, e in zip(ls, got, ring_sum):
+        assert abs(g - e) <= 1e-13 * e, (l, g, e)
+
+
 @pytest.mark.parametrize("radius", [0.0, 0.1, 0.5, 1.0])
 def test_single_ring_equals_the_ring_magnification(radius):
     # The map evaluates its rings by a cheaper route (one Bulirsch integral,

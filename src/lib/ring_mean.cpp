@@ -163,8 +163,12 @@ namespace {
 // and every weight finite (otherwise the ring means report their own
 // failures).
 constexpr double DISCRETE_SERIES_FROM = 3.0;
-// The prefix series is used while (R/x)^{2k} stays far from overflow.
+// The prefix series is used while (R/x)^{2k} stays far from overflow, and
+// for maps of up to PREFIX_MAX_RINGS rings: its set-up (a sort and n·24
+// sums, repeated for every chunk of a long list) stays well below the cost
+// of the points it serves, and its memory below 1 MB.
 constexpr double PREFIX_MAX_SCALE = 1e5;
+constexpr std::size_t PREFIX_MAX_RINGS = 4096;
 
 struct RingMoments {
     detail::ProfileMoments moments{};
@@ -276,7 +280,8 @@ ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l, doub
         // Rings of radius ≤ u/3 by the series, when there are such rings.
         const double w = rho * u;
         std::size_t first = 0;
-        if (far.usable && u < HUGE_VAL && w > 1e-150 && w < 1e150 && u * PREFIX_MAX_SCALE >= far.radius) {
+        if (far.usable && bl.size() <= PREFIX_MAX_RINGS && u < HUGE_VAL && w > 1e-150 && w < 1e150 &&
+            u * PREFIX_MAX_SCALE >= far.radius) {
             const std::size_t count = prefixes.count_within(u / DISCRETE_SERIES_FROM);
             if (count > 0) {
                 const detail::FarFieldValue v =
