@@ -125,6 +125,30 @@ bool read_float64_buffer(PyObject* obj, std::vector<double>& out) {
     return true;
 }
 
+// An exact list, read by index as its iterator reads it: the length is read
+// again at every step, because converting an item that is not a float may
+// run Python code that changes the list; such items are held while they are
+// converted.
+bool read_exact_list(PyObject* list, std::vector<double>& out) {
+    out.clear();
+    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (Py_IS_TYPE(item, &PyFloat_Type)) {
+            out.push_back(PyFloat_AS_DOUBLE(item));
+            continue;
+        }
+        const PyRef held = PyRef::borrow(item);
+        double v;
+        if (!as_double(held.get(), v)) {
+            out.clear();
+            return false;
+        }
+        out.push_back(v);
+    }
+    return true;
+}
+
 bool as_list(PyObject* obj, std::vector<double>& out) {
     if (PyType_IsSubtype(Py_TYPE(obj), &PyUnicode_Type)) {
         set_type_error("Can't extract `str` to `Vec`");
@@ -135,6 +159,7 @@ bool as_list(PyObject* obj, std::vector<double>& out) {
         return false;
     }
     if (read_float64_buffer(obj, out)) return true;
+    if (PyList_CheckExact(obj)) return read_exact_list(obj, out);
     // The reported length only sizes the first reservation; iteration decides.
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
