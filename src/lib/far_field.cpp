@@ -95,11 +95,11 @@ void far_field_lanes(const double* u, const double* x, const ProfileMoments& mom
     for (int n = 0; n < L; ++n) {
         const double w = u[n] * u[n];
         // Normalise the recurrence by t² so that nothing overflows for large w.
-        const double t = w > 1.0 ? w : 1.0;
-        const double ww = w / t;
-        const double p2 = (w + 2) / t;
-        const double p4 = (w + 4) / t;
-        const double inv_t2 = 1 / (t * t);
+        const double inv_t = w > 1.0 ? 1 / w : 1.0;
+        const double ww = w > 1.0 ? 1.0 : w;
+        const double p2 = (w + 2) * inv_t;
+        const double p4 = (w + 4) * inv_t;
+        const double inv_t2 = inv_t * inv_t;
         const double inv_alpha = 1 / (p2 * p4);
         c1[n] = (3 * (ww * p4) + 8 * inv_t2) * inv_alpha;
         c4[n] = (4 * inv_t2) * inv_alpha;
