@@ -94,14 +94,14 @@ void antiderivatives(double t, const std::array<double, M + 2>& P, std::array<do
                      std::array<double, M>& I1) noexcept {
     const auto ip = [&](std::size_t k) -> double {  // ∫ P_k dt
         if (k == 0) return t;
-        return (P[k + 1] - P[k - 1]) / (2.0 * k + 1.0);
+        return (P[k + 1] - P[k - 1]) * INVERSE_ODD[k];
     };
     // ∫ P_M needs P_{M+1}; I1_j needs ∫ P_{j+1} for j + 1 ≤ M.
     std::array<double, M + 1> IP;
     for (std::size_t k = 0; k <= M; ++k) IP[k] = ip(k);
     for (std::size_t j = 0; j < M; ++j) {
         I0[j] = IP[j];
-        I1[j] = j == 0 ? 0.5 * t * t : ((j + 1.0) * IP[j + 1] + j * IP[j - 1]) / (2.0 * j + 1.0);
+        I1[j] = j == 0 ? 0.5 * t * t : ((j + 1.0) * IP[j + 1] + j * IP[j - 1]) * INVERSE_ODD[j];
     }
 }
 

@@ -60,18 +60,22 @@ inline const UnitRule<N>& unit_rule() noexcept {
 
 // Legendre recurrence P_{j+1} = A_j t P_j − B_j P_{j−1}, A_j = (2j + 1)/(j + 1),
 // B_j = j/(j + 1).
+// Also 1/(2j + 1), for the antiderivatives of P_j.
 struct Recurrence {
-    double a[64] = {}, b[64] = {};
+    double a[64] = {}, b[64] = {}, inv_odd[64] = {};
     constexpr Recurrence() {
-        for (int j = 1; j < 64; ++j) {
+        for (int j = 0; j < 64; ++j) {
             a[j] = (2.0 * j + 1.0) / (j + 1.0);
             b[j] = static_cast<double>(j) / (j + 1.0);
+            inv_odd[j] = 1.0 / (2.0 * j + 1.0);
         }
+        a[0] = 0.0;  // unused: P_1 = t
     }
 };
 inline constexpr Recurrence RECURRENCE{};
 inline constexpr const double* RECURRENCE_A = RECURRENCE.a;
 inline constexpr const double* RECURRENCE_B = RECURRENCE.b;
+inline constexpr const double* INVERSE_ODD = RECURRENCE.inv_odd;
 
 // Adds weight·P_j(2v − 1), j < N, to acc (three-term recurrence).
 template <std::size_t N>
