@@ -176,6 +176,16 @@ struct RingMoments {
     bool usable = false;
 };
 
+// Adds weight·s^{2k} to the moments, k < FAR_FIELD_MAX_TERMS.
+void add_ring_powers(detail::ProfileMoments& moments, double weight, double s) noexcept {
+    const double s2 = s * s;
+    double term = weight;
+    for (int k = 0; k < detail::FAR_FIELD_MAX_TERMS; ++k) {
+        moments.mu[k] = moments.mu[k] + term;
+        term = term * s2;
+    }
+}
+
 RingMoments ring_moments(const std::vector<double>& bl, const std::vector<double>& bf) {
     RingMoments out;
     for (std::size_t j = 0; j < bl.size(); ++j) {
@@ -183,15 +193,7 @@ RingMoments ring_moments(const std::vector<double>& bl, const std::vector<double
         if (bl[j] > out.radius) out.radius = bl[j];
     }
     if (!(out.radius > 0.0)) return out;
-    for (std::size_t j = 0; j < bl.size(); ++j) {
-        const double s = bl[j] / out.radius;
-        const double s2 = s * s;
-        double term = bf[j];
-        for (int k = 0; k < detail::FAR_FIELD_MAX_TERMS; ++k) {
-            out.moments.mu[k] = out.moments.mu[k] + term;
-            term = term * s2;
-        }
-    }
+    for (std::size_t j = 0; j < bl.size(); ++j) add_ring_powers(out.moments, bf[j], bl[j] / out.radius);
     out.moments.classify();
     out.usable = true;
     return out;
@@ -227,13 +229,7 @@ private:
             const std::size_t j = order_[rank];
             nonnegative = nonnegative && bf_[j] >= 0.0;
             sorted_[rank] = bl_[j];
-            const double s = bl_[j] / radius_;
-            const double s2 = s * s;
-            double term = bf_[j];
-            for (int k = 0; k < detail::FAR_FIELD_MAX_TERMS; ++k) {
-                sums.mu[k] = sums.mu[k] + term;
-                term = term * s2;
-            }
+            add_ring_powers(sums, bf_[j], bl_[j] / radius_);
             // The series' early stop bounds the next term by the ratio of
             // moments, which is ≤ (R_J/R)² (the terms keep falling) only
             // for weights of one sign.
