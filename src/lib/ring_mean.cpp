@@ -15,7 +15,8 @@
 //   ≤ 9e-16 for |f| from 1e-12 to 0.3·S and ε from 0.01 to 100.
 // - in the discrete map, the rings of radius ≤ x/3: the far-field series with
 //   the weighted power sums of their radii (far_field.cpp); all of them when
-//   x ≥ 3·max radius. Measured ≤ 8.9e-16 for the whole map.
+//   x ≥ 3·max radius. Sums compensated (Neumaier). Measured ≤ 5.6e-16 for
+//   the whole map, 10 to 4200 rings.
 // - f = 0: the mean diverges logarithmically; the leading terms of its
 //   expansion about the ring give +∞ (NaN for u = ρ = 0).
 #include <algorithm>
@@ -176,15 +177,40 @@ struct RingMoments {
     bool usable = false;
 };
 
-// Adds weight·s^{2k} to the moments, k < FAR_FIELD_MAX_TERMS.
-void add_ring_powers(detail::ProfileMoments& moments, double weight, double s) noexcept {
-    const double s2 = s * s;
-    double term = weight;
-    for (int k = 0; k < detail::FAR_FIELD_MAX_TERMS; ++k) {
-        moments.mu[k] = moments.mu[k] + term;
-        term = term * s2;
+// A sum with Neumaier's compensation: the rounding error of every addition
+// is kept and added at the end, so that a map of thousands of rings sums to
+// a few ulps (a plain running sum drifts like √n ulps, 2e-14 measured for
+// 4200 rings). Non-finite sums (a ring through the lens) pass unchanged.
+struct CompensatedSum {
+    double sum = 0.0, carry = 0.0;
+
+    void add(double v) noexcept {
+        const double t = sum + v;
+        carry = carry + (std::fabs(sum) >= std::fabs(v) ? (sum - t) + v : (v - t) + sum);
+        sum = t;
     }
-}
+    double value() const noexcept { return std::isfinite(sum) ? sum + carry : sum; }
+};
+
+// Weighted power sums Σ_j w_j s_j^{2k}, k < FAR_FIELD_MAX_TERMS.
+struct PowerSums {
+    CompensatedSum k[detail::FAR_FIELD_MAX_TERMS];
+
+    void add(double weight, double s) noexcept {
+        const double s2 = s * s;
+        double term = weight;
+        for (CompensatedSum& sum : k) {
+            sum.add(term);
+            term = term * s2;
+        }
+    }
+    detail::ProfileMoments moments() const noexcept {
+        detail::ProfileMoments m{};
+        for (int i = 0; i < detail::FAR_FIELD_MAX_TERMS; ++i) m.mu[i] = k[i].value();
+        m.classify();
+        return m;
+    }
+};
 
 RingMoments ring_moments(const std::vector<double>& bl, const std::vector<double>& bf) {
     RingMoments out;
@@ -193,8 +219,9 @@ RingMoments ring_moments(const std::vector<double>& bl, const std::vector<double
         if (bl[j] > out.radius) out.radius = bl[j];
     }
     if (!(out.radius > 0.0)) return out;
-    for (std::size_t j = 0; j < bl.size(); ++j) add_ring_powers(out.moments, bf[j], bl[j] / out.radius);
-    out.moments.classify();
+    PowerSums sums;
+    for (std::size_t j = 0; j < bl.size(); ++j) sums.add(bf[j], bl[j] / out.radius);
+    out.moments = sums.moments();
     out.usable = true;
     return out;
 }
@@ -223,19 +250,18 @@ private:
         std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) { return bl_[a] < bl_[b]; });
         sorted_.resize(order_.size());
         prefix_.resize(order_.size());
-        detail::ProfileMoments sums{};
+        PowerSums sums;
         bool nonnegative = true;
         for (std::size_t rank = 0; rank < order_.size(); ++rank) {
             const std::size_t j = order_[rank];
             nonnegative = nonnegative && bf_[j] >= 0.0;
             sorted_[rank] = bl_[j];
-            add_ring_powers(sums, bf_[j], bl_[j] / radius_);
+            sums.add(bf_[j], bl_[j] / radius_);
             // The series' early stop bounds the next term by the ratio of
             // moments, which is ≤ (R_J/R)² (the terms keep falling) only
             // for weights of one sign.
-            sums.classify();
-            sums.decreasing = sums.decreasing && nonnegative;
-            prefix_[rank] = sums;
+            prefix_[rank] = sums.moments();
+            prefix_[rank].decreasing = prefix_[rank].decreasing && nonnegative;
         }
     }
 
@@ -250,7 +276,7 @@ private:
 }  // namespace
 
 // Weighted sum of ring means over the rings (bl[j], bf[j]); weights are used
-// as given (not normalised). Measured ≤ 8.9e-16 relative against mpmath.
+// as given (not normalised). Measured ≤ 5.6e-16 relative against mpmath.
 ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,
                                                      std::vector<double> bl, std::vector<double> bf) {
     KALVORIN_ASSERT_EQ_LEN(bl, bf);
@@ -271,8 +297,8 @@ ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l, doub
         h = r.value;
         return r.failure;
     };
-    const auto ring_sum = [&](double u, double& sum) -> const char* {
-        sum = 0.0;
+    const auto ring_sum = [&](double u, double& result) -> const char* {
+        CompensatedSum sum;
         // Rings of radius ≤ u/3 by the series, when there are such rings.
         const double w = rho * u;
         std::size_t first = 0;
@@ -283,7 +309,7 @@ ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l, doub
                 const detail::FarFieldValue v =
                     detail::far_field_mean(w, u / prefixes.radius(), prefixes.moments(count));
                 if (v.terms > 0) {
-                    sum = v.value;
+                    sum.add(v.value);
                     first = count;
                 }
             }
@@ -292,8 +318,9 @@ ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l, doub
             const std::size_t j = first > 0 ? prefixes.ring(rank) : rank;
             double h;
             if (const char* failure = ring_mean(u, j, h)) return failure;
-            sum = sum + h * bf[j];
+            sum.add(h * bf[j]);
         }
+        result = sum.value();
         return nullptr;
     };
     ListResult out;
