@@ -293,11 +293,11 @@ DISCRETE_MAPS = {name: _linear_law_rings(m["linear_law_rings"]) if "linear_law_r
 @pytest.mark.parametrize(
     "row", DISCRETE, ids=[f"{r['map']}-{r['region']}-l={r['l']!r}-rho={r['rstar']:g}" for r in DISCRETE])
 def test_discrete_reference(row):
-    # Measured <= 5.6e-16. Maps with weights of one sign are held to 1e-15,
-    # which a plain running sum over thousands of rings exceeds (1.2e-15 at
-    # 4000 rings); irregular_10 has weights of both signs: 1e-13.
+    # Measured <= 8.9e-16. Maps with weights of one sign are held to
+    # 1.5e-15, which a plain running sum over thousands of rings exceeds
+    # (2.2e-15 at 4200 rings); irregular_10 has weights of both signs: 1e-13.
     m = DISCRETE_MAPS[row["map"]]
     got = kalvorin.discrete_flux_map_heyrovsky_magnification([row["l"]], row["re"], row["rstar"],
                                                              m["bl"], m["bf"])[0]
-    bound = 1e-15 if min(m["bf"]) >= 0.0 else 1e-13
+    bound = 1.5e-15 if min(m["bf"]) >= 0.0 else 1e-13
     assert rel_err(got, row["expected"]) <= bound, (got, row["expected"])
