@@ -42,7 +42,7 @@ import mpmath as mp
 from mpmath import mpf
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from gen_model_reference import refine_near, ring_mean_fast, witt_mao_legendre  # noqa: E402
+from gen_model_reference import check, refine_near, ring_mean_fast, witt_mao_legendre  # noqa: E402
 
 DPS = 30
 DPS_CHECK = 40
@@ -142,11 +142,6 @@ def work_check(args):
     b = radial_integral(name, l, re, rstar, DPS_CHECK, maxdegree=8)
     with mp.workdps(DPS_CHECK):
         return float(abs(a / b - 1))
-
-
-def check(cond, what):
-    if not cond:
-        sys.exit("cross-check failed: " + what)
 
 
 def main():
