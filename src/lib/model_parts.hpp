@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,11 @@ public:
 private:
     double rho_, rho2_, p2_, p3_, p4_, p5_;
 };
+
+// Uniform disks for every separation l[i] into out[i] (witt_mao_magnification
+// without the list); the first kernel failure in list order, or nullptr.
+const char* uniform_disk_magnifications(std::span<const double> l, double re, double rstar,
+                                        std::span<double> out) noexcept;
 
 // ∫_0^1 2πr I(r) M(x, r) dr for a lens inside the source or near its limb
 // (0 ≤ x < 1.05), I a profile without kinks on (0, 1) (near_source.cpp).

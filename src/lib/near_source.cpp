@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "kernels/gauss_legendre.hpp"
+#include "lib/laws.hpp"
 #include "lib/model_parts.hpp"
 #include "lib/panel_rules.hpp"
 
@@ -130,6 +131,5 @@ double near_source_integral(double x, double eps, const Profile& profile, std::u
     return sum;
 }
 
-template double near_source_integral<double (*)(double)>(double, double, double (*const&)(double),
-                                                          std::uint32_t*) noexcept;
+template double near_source_integral<LinearProfile>(double, double, const LinearProfile&, std::uint32_t*) noexcept;
 }  // namespace kalvorin::detail

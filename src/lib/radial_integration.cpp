@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -30,6 +31,7 @@
 #include "kernels/gauss_legendre.hpp"
 #include "kernels/interp.hpp"
 #include "kernels/quadrature.hpp"
+#include "lib/laws.hpp"
 #include "lib/model_parts.hpp"
 #include "lib/models.hpp"
 
@@ -65,27 +67,9 @@ constexpr double FALLBACK_TARGET = 0.0;
 // limb every level of the rule is used.
 constexpr double NEAR_LIMB_OUTSIDE = 0.01;
 
-using LimbDarkening = double (*)(double);
-
-// Linear limb darkening with coefficient 0.6: I(r) = 1 + (1 - sqrt(1 - r²))·(-0.6).
-double limb_darkening_profile(double r) {
-    const double t = 1 - r * r;
-    const double s = std::sqrt(t);
-    return 1 + (1 - s) * (-0.6);
-}
-
-// Breakpoints of the integration over [0, 1]: the ends, the table radii
-// strictly inside, and the separation when the lens lies inside the source
-// (the ring through the lens is logarithmically singular). Tanh-sinh handles
-// kinks and integrable singularities at the ends of an interval, not inside.
-std::vector<double> radius_breakpoints(const std::vector<double>& table_radii) {
-    std::vector<double> points{0.0, 1.0};
-    for (const double b : table_radii)
-        if (b > 0.0 && b < 1.0) points.push_back(b);
-    std::sort(points.begin(), points.end());
-    points.erase(std::unique(points.begin(), points.end()), points.end());
-    return points;
-}
+using detail::LinearProfile;
+using detail::ProfileData;
+using detail::radius_breakpoints;
 
 struct PieceSum {
     double integral;
@@ -113,92 +97,6 @@ PieceSum integrate_pieces(F&& f, const std::vector<double>& points, double split
         }
     }
     return total;
-}
-
-// What a profile contributes to the integrals, derived once per call: its
-// far-field moments and exact flux, and the rule for a lens near (outside)
-// the source.
-struct ProfileData {
-    detail::ProfileMoments moments;
-    double flux;                // exact ∫_0^1 2πr I(r) dr
-    detail::TablePieces table;  // a table's linear pieces (empty for the built-in law)
-};
-
-// Built-in law I(r) = (1 − c) + c·√(1 − r²), c = 0.6:
-// ∫_0^1 r^{2k} I(r) 2r dr = (1 − c)/(k + 1) + c·B(k + 1, 3/2), B(1, 3/2) = 2/3,
-// B(k + 1, 3/2) = B(k, 3/2)·k/(k + 3/2).
-ProfileData limb_darkening_data() {
-    constexpr double c = 0.6;
-    ProfileData d{};
-    double beta = 2.0 / 3.0;
-    const double total = (1 - c) + c * beta;
-    for (int k = 0; k < detail::FAR_FIELD_MAX_TERMS; ++k) {
-        if (k > 0) beta = beta * (k / (k + 1.5));
-        d.moments.mu[k] = ((1 - c) / (k + 1) + c * beta) / total;
-    }
-    d.flux = detail::PI * total;
-    d.moments.classify();
-    return d;
-}
-
-// A tabulated profile's linear pieces between consecutive breakpoints, from
-// its values at two inner points of each (jumps sit at the piece ends).
-template <class Profile>
-detail::TablePieces table_pieces(const Profile& profile, const std::vector<double>& points) {
-    detail::TablePieces t;
-    t.pieces.reserve(points.size());
-    for (std::size_t j = 0; j + 1 < points.size(); ++j) {
-        const double a = points[j], b = points[j + 1];
-        const double w = b - a;
-        const double r1 = a + 0.25 * w, r2 = a + 0.75 * w, rc = a + 0.5 * w;
-        const double I1 = profile(r1), I2 = profile(r2);
-        const double ic = 0.5 * (I1 + I2);
-        t.pieces.push_back({a, b, rc, ic, (I2 - I1) / (r2 - r1)});
-        t.scale = std::fmax(t.scale, std::fabs(ic));
-    }
-    return t;
-}
-
-// Moments of a table, piece by piece: with I = A + B r on [a, b],
-// ∫_a^b r^{2k} I 2r dr = 2A (b^{2k+2} − a^{2k+2})/(2k + 2) + 2B (b^{2k+3} − a^{2k+3})/(2k + 3),
-// accurate to rounding in absolute terms when |B| is of the order of the
-// profile; a steep piece (a jump resolved by a narrow piece), whose two terms
-// would cancel, by a 25-point Gauss–Legendre rule (exact for these degrees).
-ProfileData table_data(detail::TablePieces table) {
-    constexpr int K = detail::FAR_FIELD_MAX_TERMS;
-    double sums[K] = {};
-    for (const detail::TablePiece& q : table.pieces) {
-        const double a = q.ra, b = q.rb;
-        if (std::fabs(q.slope) <= 8.0 * table.scale) {
-            const double A = q.ic - q.slope * q.rc, B = q.slope;
-            const double a2 = a * a, b2 = b * b;
-            double pa = a2, pb = b2;  // a^{2k+2}, b^{2k+2}
-            for (int k = 0; k < K; ++k) {
-                const double n = 2.0 * k + 2.0;
-                sums[k] = sums[k] + (2 * A) * ((pb - pa) / n) + (2 * B) * ((pb * b - pa * a) / (n + 1));
-                pa = pa * a2;
-                pb = pb * b2;
-            }
-            continue;
-        }
-        const auto& gl = gauss_legendre<25>();
-        const double hw = (b - a) * 0.5, mid = (a + b) * 0.5;
-        for (std::size_t i = 0; i < gl.x.size(); ++i) {
-            const double r = mid + hw * gl.x[i];
-            double term = (gl.w[i] * hw) * (2 * r) * (q.ic + q.slope * (r - q.rc));
-            const double r2 = r * r;
-            for (int k = 0; k < K; ++k) {
-                sums[k] = sums[k] + term;
-                term = term * r2;
-            }
-        }
-    }
-    ProfileData d{};
-    for (int k = 0; k < K; ++k) d.moments.mu[k] = sums[k] / sums[0];
-    d.flux = detail::PI * sums[0];
-    d.moments.classify();
-    d.table = std::move(table);
-    return d;
 }
 
 // Near the source but outside it, the integrand is analytic on [0, 1] but
@@ -241,15 +139,20 @@ double gauss_legendre_theta(G&& g) {
 template <class Profile>
 class RadialIntegrator {
 public:
+    // A table's product-rule weights may be given (computed once per law);
+    // otherwise they are computed here on first use.
     RadialIntegrator(const Profile& profile, bool smooth, const ProfileData& data, double re, double rstar,
-                     double norm, const std::vector<double>& points)
+                     double norm, const std::vector<double>& points, const double* weights24 = nullptr,
+                     const double* weights36 = nullptr)
         : profile_(profile),
           smooth_(smooth),
           data_(data),
           disk_(re, rstar),
           eps_(re / rstar),
           norm_(norm),
-          points_(points) {}
+          points_(points),
+          given24_(weights24),
+          given36_(weights36) {}
 
     // True for a separation the far-field series serves (w = ρu, the lens
     // distance in Einstein radii); rest() when the series does not converge.
@@ -272,7 +175,7 @@ public:
             eps_ > 0.0) {
             std::uint32_t count = 0;
             double v;
-            if constexpr (std::is_same_v<Profile, LimbDarkening>) {
+            if constexpr (!std::is_same_v<Profile, PiecewiseLinear>) {
                 v = detail::near_source_integral(u, eps_, profile_, &count);
             } else {
                 v = detail::near_source_integral_table(u, eps_, data_.table, &count);
@@ -304,17 +207,21 @@ private:
             if (evaluations) *evaluations = n;
             return sum / data_.flux;
         }
-        if (u >= PRODUCT24_FROM) return product_rule<24>(u, weights24_, evaluations);
-        if (u >= PRODUCT36_FROM) return product_rule<36>(u, weights36_, evaluations);
+        if (u >= PRODUCT24_FROM) return product_rule<24>(u, given24_, weights24_, evaluations);
+        if (u >= PRODUCT36_FROM) return product_rule<36>(u, given36_, weights36_, evaluations);
         return std::numeric_limits<double>::quiet_NaN();
     }
 
     // Σ_i W_i·2πr_i M(x, r_i) over the N Legendre points in r on [0, 1].
     template <std::size_t N>
-    double product_rule(double u, std::vector<double>& weights, std::uint32_t* evaluations) {
-        if (weights.empty()) {
-            const std::array<double, N> W = detail::table_product_weights<N>(data_.table);
-            weights.assign(W.begin(), W.end());
+    double product_rule(double u, const double* given, std::vector<double>& computed, std::uint32_t* evaluations) {
+        const double* weights = given;
+        if (weights == nullptr) {
+            if (computed.empty()) {
+                const std::array<double, N> W = detail::table_product_weights<N>(data_.table);
+                computed.assign(W.begin(), W.end());
+            }
+            weights = computed.data();
         }
         const auto& gl = gauss_legendre<N>();
         double sum = 0.0;
@@ -351,16 +258,15 @@ private:
     detail::UniformDisk disk_;
     double eps_, norm_;
     const std::vector<double>& points_;
+    const double* given24_;
+    const double* given36_;
     std::vector<double> weights24_, weights36_;
 };
 
+// values[i] for every separation l[i], by the integrator's zones.
 template <class Profile>
-std::vector<double> integrate_rings(const std::vector<double>& l, const Profile& profile, bool smooth,
-                                    const ProfileData& data, double re, double rstar, double norm,
-                                    const std::vector<double>& points,
-                                    std::vector<std::uint32_t>* evaluations = nullptr) {
-    RadialIntegrator<Profile> integrator(profile, smooth, data, re, rstar, norm, points);
-    std::vector<double> values(l.size());
+void integrate_rings(RadialIntegrator<Profile>& integrator, std::span<const double> l, std::span<double> values,
+                     std::vector<std::uint32_t>* evaluations = nullptr) {
     if (evaluations) evaluations->assign(l.size(), 0);
     // Far-field points go to the series four at a time.
     detail::FarFieldBatch batch(integrator.moments(), [&](std::size_t i, const detail::FarFieldValue& v) {
@@ -383,6 +289,16 @@ std::vector<double> integrate_rings(const std::vector<double>& l, const Profile&
         if (evaluations) (*evaluations)[i] = count;
     }
     batch.flush();
+}
+
+template <class Profile>
+std::vector<double> integrate_rings(std::span<const double> l, const Profile& profile, bool smooth,
+                                    const ProfileData& data, double re, double rstar, double norm,
+                                    const std::vector<double>& points,
+                                    std::vector<std::uint32_t>* evaluations = nullptr) {
+    RadialIntegrator<Profile> integrator(profile, smooth, data, re, rstar, norm, points);
+    std::vector<double> values(l.size());
+    integrate_rings(integrator, l, std::span<double>(values), evaluations);
     return values;
 }
 
@@ -412,9 +328,13 @@ ListResult _integrated_witt_mao_magnification(std::vector<double> l, const Radia
     return ListResult{integrate_rings(l, p.profile, p.smooth, p.data, re, rstar, p.norm, p.points), nullptr};
 }
 
-RadialProfile<LimbDarkening> limb_darkening() {
-    static const LimbDarkening law = limb_darkening_profile;
-    return {law, true, limb_darkening_data(), LIMB_DARKENING_NORM, radius_breakpoints({})};
+// The source-radius functions' law: linear with coefficient 0.6.
+constexpr double BUILT_IN_COEFFICIENT = 0.6;
+
+RadialProfile<LinearProfile> limb_darkening() {
+    static const LinearProfile law{BUILT_IN_COEFFICIENT};
+    return {law, true, detail::linear_profile_data(BUILT_IN_COEFFICIENT), LIMB_DARKENING_NORM,
+            radius_breakpoints({})};
 }
 
 }  // namespace
@@ -444,7 +364,7 @@ ListResult with_flux_map(std::vector<double> l, double re, double rstar, std::ve
     KALVORIN_ASSERT_EQ_LEN(bl, bf);
     std::vector<double> points = radius_breakpoints(bl);
     const PiecewiseLinear profile(std::move(bl), std::move(bf), 0.0);
-    ProfileData data = table_data(table_pieces(profile, points));
+    ProfileData data = detail::table_profile_data(detail::table_pieces(profile, points));
     // The exact flux of the linear pieces; the tanh-sinh fallback, whose
     // truncation would otherwise bias the ratio by 3e-14, is used only for
     // input outside the physical domain.
@@ -467,6 +387,49 @@ ListResult integrated_flux_map_heyrovsky_magnification(std::vector<double> l, do
     return with_flux_map(std::move(l), re, rstar, std::move(bl), std::move(bf), [](auto&&... args) {
         return _integrated_heyrovsky_magnification(std::forward<decltype(args)>(args)...);
     });
+}
+
+// ---------------------------------------------------------------------------
+// Any law
+// ---------------------------------------------------------------------------
+
+const char* law_magnifications(const SourceLaw& law, std::span<const double> x, double re, double rstar,
+                               std::span<double> out) {
+    const ProfileData& data = law.data();
+    switch (law.kind()) {
+    case SourceLaw::Kind::uniform: {
+        const detail::UniformDisk disk(re, rstar);
+        if (std::none_of(x.begin(), x.end(), [&](double xi) { return disk.may_fail(xi); }))
+            return detail::uniform_disk_magnifications(x, re, rstar, out);
+        // Near the ends of the float range the closed form may fail: there
+        // the disk is integrated ring by ring (I = 1), which cannot.
+        static const LinearProfile flat{0.0};
+        RadialIntegrator<LinearProfile> rings(flat, true, data, re, rstar, data.flux, law.breakpoints());
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            const Result a = disk.may_fail(x[i]) ? Result::fail("") : disk.at(x[i]);
+            if (!a.failed()) out[i] = a.value;
+            else integrate_rings(rings, x.subspan(i, 1), out.subspan(i, 1));
+        }
+        return nullptr;
+    }
+    case SourceLaw::Kind::linear: {
+        // The tanh-sinh fallback (input outside the physical domain only)
+        // divides by its own value of the flux, stored for the built-in law.
+        const double norm = law.coefficient() == BUILT_IN_COEFFICIENT ? LIMB_DARKENING_NORM : data.flux;
+        RadialIntegrator<LinearProfile> integrator(law.linear_profile(), true, data, re, rstar, norm,
+                                                   law.breakpoints());
+        integrate_rings(integrator, x, out);
+        return nullptr;
+    }
+    case SourceLaw::Kind::table: {
+        RadialIntegrator<PiecewiseLinear> integrator(law.table_profile(), false, data, re, rstar, data.flux,
+                                                     law.breakpoints(), law.weights24().data(),
+                                                     law.weights36().data());
+        integrate_rings(integrator, x, out);
+        return nullptr;
+    }
+    }
+    return nullptr;
 }
 
 }  // namespace kalvorin

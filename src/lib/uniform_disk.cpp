@@ -22,6 +22,7 @@
 //   (~1e-16·x² lost); the far-field series of far_field.cpp is used instead.
 //   Measured ≤ 4e-16 for x from 3 to 1e6, ρ from 1e-6 to 1e3.
 #include <cmath>
+#include <span>
 #include <vector>
 
 #include "kernels/elliptic.hpp"
@@ -107,10 +108,11 @@ Result UniformDisk::closed_form(double x) const noexcept {
 
 }  // namespace detail
 
-ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar) {
-    const detail::UniformDisk disk(re, rstar);
-    ListResult out;
-    out.values.resize(l.size());
+namespace detail {
+
+const char* uniform_disk_magnifications(std::span<const double> l, double re, double rstar,
+                                        std::span<double> out) noexcept {
+    const UniformDisk disk(re, rstar);
     // Far-field points go to the series four at a time, after the others; a
     // kernel failure of the closed form ends the loop and is reported for the
     // first failing separation in list order.
@@ -122,10 +124,10 @@ ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar
             failure = a.failure;
             failed_at = i;
         }
-        out.values[i] = a.value;
+        out[i] = a.value;
     };
-    detail::FarFieldBatch batch(detail::uniform_disk_moments(), [&](std::size_t i, const detail::FarFieldValue& v) {
-        if (v.terms > 0) out.values[i] = v.value;
+    FarFieldBatch batch(uniform_disk_moments(), [&](std::size_t i, const FarFieldValue& v) {
+        if (v.terms > 0) out[i] = v.value;
         else closed(i);
     });
     for (std::size_t i = 0; i < failed_at; ++i) {
@@ -134,6 +136,15 @@ ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar
         else closed(i);
     }
     batch.flush();
+    return failure;
+}
+
+}  // namespace detail
+
+ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar) {
+    ListResult out;
+    out.values.resize(l.size());
+    const char* failure = detail::uniform_disk_magnifications(l, re, rstar, out.values);
     if (failure) return ListResult{{}, failure};
     return out;
 }
