@@ -88,4 +88,15 @@ private:
 const char* law_magnifications(const SourceLaw& law, std::span<const double> x, double re, double rstar,
                                std::span<double> out);
 
+// Point-lens magnification (u² + 2)/(u√(u² + 4)), u in Einstein radii
+// (+inf at u = 0, 1 beyond u = 1e150 where u² would overflow).
+double point_source_magnification(double u) noexcept;
+
+// Magnifications with the lens at u[i] Einstein radii from the source centre
+// and the source radius rho in Einstein radii (rho = 0: the point source),
+// for finite u[i] ≥ 0 and finite rho ≥ 0; `scratch` holds u.size() doubles.
+// Returns the first kernel failure in list order, or nullptr.
+const char* einstein_magnifications(const SourceLaw& law, std::span<const double> u, double rho,
+                                    std::span<double> out, std::span<double> scratch);
+
 }  // namespace kalvorin

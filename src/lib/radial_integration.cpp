@@ -432,4 +432,38 @@ const char* law_magnifications(const SourceLaw& law, std::span<const double> x, 
     return nullptr;
 }
 
+double point_source_magnification(double u) noexcept {
+    if (u > 1e150) return 1.0;  // A − 1 = 2/u⁴ + … is below the rounding of 1
+    const double u2 = u * u;
+    return (u2 + 2) / (u * std::sqrt(u2 + 4));
+}
+
+namespace {
+// Beyond this many source radii the source is a point to rounding: the
+// finite-source terms of the far-field series are O(x⁻²) relative.
+constexpr double POINT_SOURCE_FROM = 1e15;
+}  // namespace
+
+const char* einstein_magnifications(const SourceLaw& law, std::span<const double> u, double rho,
+                                    std::span<double> out, std::span<double> scratch) {
+    if (rho == 0.0) {
+        for (std::size_t i = 0; i < u.size(); ++i) out[i] = point_source_magnification(u[i]);
+        return nullptr;
+    }
+    // x = u/ρ source radii; re = 1, rstar = ρ. Points that are sources of no
+    // size are set aside (x = 0 keeps its place: the series is not used).
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        const double x = u[i] / rho;
+        if (x > POINT_SOURCE_FROM) out[i] = point_source_magnification(u[i]);
+        else scratch[n++] = x;
+    }
+    if (n == u.size()) return law_magnifications(law, scratch.first(n), 1.0, rho, out);
+    std::vector<double> values(n);
+    const char* failure = law_magnifications(law, scratch.first(n), 1.0, rho, values);
+    for (std::size_t i = 0, j = 0; i < u.size(); ++i)
+        if (!(u[i] / rho > POINT_SOURCE_FROM)) out[i] = values[j++];
+    return failure;
+}
+
 }  // namespace kalvorin

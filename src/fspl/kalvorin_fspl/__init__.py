@@ -1,0 +1,19 @@
+"""kalvorin_fspl: finite-source point-lens magnifications in Einstein radii, on numpy arrays.
+
+The astronomer's interface to the kalvorin models: separations and source
+radii in Einstein radii, numpy broadcasting, limb-darkening laws as values,
+float64 arrays out. The numerics are those of the ``kalvorin`` module
+(exact to ~1e-15 against high-precision references).
+
+>>> import numpy as np, kalvorin_fspl as kf
+>>> A = kf.light_curve(np.linspace(-1, 1, 201), t0=0.0, u0=0.005, tE=10.0, rho=0.01, law=kf.Linear(0.53))
+
+Functions: `magnification(u, rho, law)`, `light_curve(t, t0, u0, tE, rho, law)`.
+Laws: `Uniform()`, `Linear(u)` (`Linear.from_gamma(gamma)`), `Table(r, intensity)`.
+"""
+
+from ._api import light_curve, magnification
+from ._laws import Law, Linear, Table, Uniform
+from ._version import __version__
+
+__all__ = ["magnification", "light_curve", "Law", "Uniform", "Linear", "Table", "__version__"]

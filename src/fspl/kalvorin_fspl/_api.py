@@ -1,0 +1,228 @@
+"""Magnifications and light curves in Einstein radii, on numpy arrays."""
+
+from __future__ import annotations
+
+from typing import Any, Tuple, Union, overload
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _core
+from ._laws import Law, Uniform, _law_core
+
+__all__ = ["magnification", "light_curve"]
+
+_UNIFORM = Uniform()
+_SCALARS = (float, int)
+
+FloatOrArray = Union[float, "npt.NDArray[np.float64]"]
+
+_DOMAIN = {
+    "u": "u must be finite and non-negative (Einstein radii)",
+    "rho": "rho must be finite and non-negative (Einstein radii)",
+    "t": "t must be finite",
+    "t0": "t0 must be finite",
+    "u0": "u0 must be finite",
+    "tE": "tE must be finite and positive",
+}
+
+
+def _real_array(value: Any, name: str) -> "npt.NDArray[Any]":
+    """`value` as a numpy array of real numbers (not converted yet)."""
+    try:
+        a = np.asarray(value)
+    except ValueError as exc:  # ragged nested sequences
+        raise ValueError(f"{name} must be a number or an array of numbers: {exc}") from None
+    if a.dtype.kind not in "iuf":
+        what = "booleans" if a.dtype.kind == "b" else f"dtype {a.dtype}"
+        raise TypeError(f"{name} must be real numbers; got {what}")
+    return a
+
+
+def _index(flat: int, shape: Tuple[int, ...]) -> str:
+    if len(shape) <= 1:
+        return f"[{flat}]"
+    return "[" + ", ".join(str(int(i)) for i in np.unravel_index(flat, shape)) + "]"
+
+
+def _domain_error(name: str, value: float, where: str = "") -> ValueError:
+    return ValueError(f"{_DOMAIN[name]}; {name}{where} = {value!r}" if where else f"{_DOMAIN[name]}; got {value!r}")
+
+
+def _flat(a: "npt.NDArray[Any]", shape: Tuple[int, ...]) -> "npt.NDArray[np.float64]":
+    """`a` broadcast to `shape`, as a C-contiguous float64 vector (no copy when it already is one)."""
+    return np.ascontiguousarray(np.broadcast_to(a, shape), dtype=np.float64).reshape(-1)
+
+
+def _broadcast(arrays: "dict[str, npt.NDArray[Any]]") -> Tuple[int, ...]:
+    try:
+        return tuple(np.broadcast_shapes(*(a.shape for a in arrays.values())))
+    except ValueError:
+        shapes = ", ".join(f"{k} {a.shape}" for k, a in arrays.items())
+        raise ValueError(f"shapes do not broadcast together: {shapes}") from None
+
+
+def _check_scalar(value: Any, name: str, ok: Any) -> float:
+    a = _real_array(value, name)
+    if a.ndim != 0:
+        raise ValueError(f"{name} must be a single number here")
+    x = float(a)
+    if not ok(x):
+        raise _domain_error(name, x)
+    return x
+
+
+@overload
+def magnification(u: float, rho: float, law: Law = ...) -> float: ...
+@overload
+def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = ...) -> FloatOrArray: ...
+
+
+def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM) -> FloatOrArray:
+    """Magnification of a finite source by a point-mass lens.
+
+    Parameters
+    ----------
+    u : float or array-like
+        Lens-source separation in Einstein radii (finite, >= 0).
+    rho : float or array-like
+        Source radius in Einstein radii (finite, >= 0); rho = 0 is the point
+        source, A = (u**2 + 2)/(u*sqrt(u**2 + 4)).
+    law : Law, optional
+        Brightness profile of the source: `Uniform()` (default),
+        `Linear(u)` or `Table(r, intensity)`.
+
+    Returns
+    -------
+    float or numpy.ndarray
+        A, float64, of the broadcast shape of `u` and `rho` (a float when
+        both are scalars). +inf where a source has no size and the lens sits
+        on it (u = rho = 0).
+
+    Raises
+    ------
+    ValueError
+        NaN, infinite or negative `u` or `rho` (the message names the first
+        offending element), or shapes that do not broadcast.
+    TypeError
+        Complex, boolean or non-numeric input, or a `law` that is not a law.
+
+    Notes
+    -----
+    A = integral of 2*pi*r*I(r)*M(u/rho, r) over the source divided by its
+    flux, M the mean point-lens magnification over the ring of radius r.
+    Computed exactly (about 1e-15 relative; the README's accuracy table),
+    without the global interpreter lock for arrays; Ctrl-C interrupts a long
+    call. Values do not depend on how the input is laid out or cut.
+
+    Examples
+    --------
+    >>> import numpy as np, kalvorin_fspl as kf
+    >>> A = kf.magnification(np.linspace(0, 0.02, 5), 0.01, kf.Linear(0.6))
+    >>> A.shape
+    (5,)
+    """
+    core = _law_core(law)
+    if type(u) in _SCALARS and type(rho) in _SCALARS:
+        value = _core.magnification1(u, rho, core)
+        if value != value:
+            uu = float(u)
+            if not 0.0 <= uu < np.inf:
+                raise _domain_error("u", uu)
+            raise _domain_error("rho", float(rho))
+        return float(value)
+    arrays = {"u": _real_array(u, "u"), "rho": _real_array(rho, "rho")}
+    shape = _broadcast(arrays)
+    ua = _flat(arrays["u"], shape)
+    ra = arrays["rho"]
+    ra = ra.astype(np.float64).reshape(1) if ra.size == 1 else _flat(ra, shape)
+    out = np.empty(shape, dtype=np.float64)
+    invalid = _core.magnification(ua, ra, core, out.reshape(-1))
+    if invalid is not None:
+        name, flat = invalid
+        values = ua if name == "u" else ra
+        where = _index(flat, shape) if values.size > 1 else ""
+        raise _domain_error(name, float(values[flat]), where)
+    return float(out[()]) if out.ndim == 0 else out
+
+
+@overload
+def light_curve(t: float, t0: float, u0: float, tE: float, rho: float, law: Law = ...) -> float: ...
+@overload
+def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.ArrayLike, rho: npt.ArrayLike,
+                law: Law = ...) -> FloatOrArray: ...
+
+
+def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.ArrayLike, rho: npt.ArrayLike,
+                law: Law = _UNIFORM) -> FloatOrArray:
+    """Magnification along a rectilinear lens-source trajectory.
+
+    u(t) = sqrt(u0**2 + ((t - t0)/tE)**2) Einstein radii, A = magnification(u(t), rho, law).
+
+    Parameters
+    ----------
+    t : float or array-like
+        Times (any unit, the same as `t0` and `tE`; finite).
+    t0 : float
+        Time of the closest approach (finite).
+    u0 : float
+        Impact parameter in Einstein radii (finite; its sign does not matter
+        for a point lens).
+    tE : float
+        Einstein time: the time to cross one Einstein radius (finite, > 0).
+    rho : float
+        Source radius in Einstein radii (finite, >= 0); rho*tE is the source
+        crossing time t*.
+    law : Law, optional
+        Brightness profile of the source (`Uniform()` by default).
+
+    `t0`, `u0`, `tE` and `rho` may also be arrays; all arguments then
+    broadcast together (numpy rules).
+
+    Returns
+    -------
+    float or numpy.ndarray
+        A, float64, shaped like `t` (like the broadcast arguments).
+
+    Raises
+    ------
+    ValueError, TypeError
+        As `magnification`, naming the argument (and for arrays the first
+        offending index).
+
+    Examples
+    --------
+    >>> import numpy as np, kalvorin_fspl as kf
+    >>> t = np.linspace(-2.0, 2.0, 2001)
+    >>> A = kf.light_curve(t, t0=0.0, u0=0.001, tE=20.0, rho=0.002, law=kf.Linear(0.53))
+    >>> A.shape
+    (2001,)
+    """
+    core = _law_core(law)
+    ta = _real_array(t, "t")
+    params = {"t0": _real_array(t0, "t0"), "u0": _real_array(u0, "u0"), "tE": _real_array(tE, "tE"),
+              "rho": _real_array(rho, "rho")}
+    if all(p.ndim == 0 for p in params.values()):
+        t0f = _check_scalar(params["t0"], "t0", np.isfinite)
+        u0f = _check_scalar(params["u0"], "u0", np.isfinite)
+        tEf = _check_scalar(params["tE"], "tE", lambda v: 0.0 < v < np.inf)
+        rhof = _check_scalar(params["rho"], "rho", lambda v: 0.0 <= v < np.inf)
+        tf = np.ascontiguousarray(ta, dtype=np.float64).reshape(-1)
+        out = np.empty(ta.shape, dtype=np.float64)
+        invalid = _core.light_curve(tf, t0f, u0f, tEf, rhof, core, out.reshape(-1))
+        if invalid is not None:
+            raise _domain_error("t", float(tf[invalid[1]]), _index(invalid[1], ta.shape) if ta.ndim else "")
+        return float(out[()]) if out.ndim == 0 else out
+    # Parameters as arrays: checked element by element, then broadcast.
+    arrays = {"t": ta, **params}
+    shape = _broadcast(arrays)
+    checks = {"t": np.isfinite, "t0": np.isfinite, "u0": np.isfinite,
+              "tE": lambda v: (v > 0.0) & (v < np.inf), "rho": lambda v: (v >= 0.0) & (v < np.inf)}
+    for name, a in arrays.items():
+        af = np.asarray(a, dtype=np.float64)
+        bad = np.flatnonzero(~checks[name](af.reshape(-1)))
+        if bad.size:
+            raise _domain_error(name, float(af.reshape(-1)[bad[0]]), _index(int(bad[0]), af.shape) if af.ndim else "")
+    f = {k: np.asarray(a, dtype=np.float64) for k, a in arrays.items()}
+    u = np.hypot(f["u0"], (f["t"] - f["t0"]) / f["tE"])
+    return magnification(np.broadcast_to(u, shape), f["rho"], law)

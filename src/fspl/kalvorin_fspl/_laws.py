@@ -1,0 +1,256 @@
+"""Limb-darkening laws: immutable values that describe the source's brightness.
+
+Every law gives the surface brightness I relative to the centre of the
+source as a function of mu = sqrt(1 - r**2), r the fractional radius
+(0 at the centre, 1 at the limb). The magnification does not depend on the
+law's overall scale: it is normalised by the law's own flux.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _core
+
+__all__ = ["Law", "Uniform", "Linear", "Table"]
+
+
+def _real(value: Any, name: str) -> float:
+    """A real number as a float; TypeError for anything else (bool included)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    x = float(value)
+    if not math.isfinite(x):
+        raise ValueError(f"{name} must be finite; got {x!r}")
+    return x
+
+
+class Law:
+    """Base class of the limb-darkening laws (not instantiated directly)."""
+
+    __slots__ = ("_core",)
+    _core: Any
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError(f"{type(self).__name__} is immutable")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"{type(self).__name__} is immutable")
+
+    def _set_core(self, core: Any) -> None:
+        object.__setattr__(self, "_core", core)
+
+    @property
+    def params(self) -> Tuple[float, ...]:
+        """The law's parameters in their order (empty for `Uniform`)."""
+        return ()
+
+    @property
+    def flux(self) -> float:
+        """Integral of 2*pi*r*I(r) over the source, r from 0 to 1 (I relative to the centre)."""
+        return float(self._core.flux)
+
+    def profile(self, r: npt.ArrayLike) -> Any:
+        """I at fractional radius `r` (array-like in [0, 1]), relative to the centre."""
+        raise NotImplementedError
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not type(self):
+            return NotImplemented
+        return self._key() == other._key()  # type: ignore[attr-defined]
+
+    def __hash__(self) -> int:
+        return hash((type(self).__name__, self._key()))
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (type(self), self._args())
+
+    def _key(self) -> Any:
+        return self._args()
+
+    def _args(self) -> Tuple[Any, ...]:
+        return ()
+
+
+class Uniform(Law):
+    """Uniformly bright source: I(mu) = 1.
+
+    >>> Uniform()
+    Uniform()
+    """
+
+    __slots__ = ()
+
+    def __init__(self) -> None:
+        self._set_core(_core.Law.uniform())
+
+    def profile(self, r: npt.ArrayLike) -> Any:
+        return np.ones_like(np.asarray(r, dtype=float))
+
+    def __repr__(self) -> str:
+        return "Uniform()"
+
+
+class Linear(Law):
+    """Linear limb darkening: I(mu) = 1 - u*(1 - mu), mu = sqrt(1 - r**2).
+
+    Parameters
+    ----------
+    u : float
+        The limb-darkening coefficient (the "u" or "a1" of other fitting
+        codes): finite and at most 1 (the intensity at the limb is 1 - u);
+        negative values brighten the limb.
+
+    Other codes write the law with Gamma, I/I_mean = 1 - Gamma*(1 - 3*mu/2):
+    ``Linear.from_gamma(gamma)`` converts (u = 3*Gamma/(2 + Gamma)) and
+    ``law.gamma`` is the inverse.
+
+    >>> Linear(0.6)
+    Linear(0.6)
+    >>> Linear.from_gamma(0.5).u
+    0.6
+    """
+
+    __slots__ = ("u",)
+    u: float
+
+    def __init__(self, u: float) -> None:
+        c = _real(u, "u")
+        if c > 1.0:
+            raise ValueError(f"u must be at most 1 (the intensity at the limb is 1 - u); got {c!r}")
+        object.__setattr__(self, "u", c)
+        self._set_core(_core.Law.linear(c))
+
+    @classmethod
+    def from_gamma(cls, gamma: float) -> "Linear":
+        """The law with Gamma = `gamma`, u = 3*gamma/(2 + gamma); gamma in (-2, 1]."""
+        g = _real(gamma, "gamma")
+        if not (-2.0 < g <= 1.0):
+            raise ValueError(f"gamma must lie in (-2, 1] (u = 3 gamma/(2 + gamma) at most 1); got {g!r}")
+        return cls(3.0 * g / (2.0 + g))
+
+    @property
+    def gamma(self) -> float:
+        """Gamma = 2u/(3 - u), the coefficient of I/I_mean = 1 - Gamma*(1 - 3*mu/2)."""
+        return 2.0 * self.u / (3.0 - self.u)
+
+    @property
+    def params(self) -> Tuple[float, ...]:
+        return (self.u,)
+
+    def profile(self, r: npt.ArrayLike) -> Any:
+        mu = np.sqrt(1.0 - np.square(np.asarray(r, dtype=float)))
+        return 1.0 - self.u * (1.0 - mu)
+
+    def _args(self) -> Tuple[Any, ...]:
+        return (self.u,)
+
+    def __repr__(self) -> str:
+        return f"Linear({self.u!r})"
+
+
+def _table_array(value: Any, name: str) -> "npt.NDArray[np.float64]":
+    try:
+        a = np.array(value)
+    except ValueError as exc:  # ragged nested sequences
+        raise ValueError(f"{name} must be a one-dimensional sequence of numbers: {exc}") from None
+    if a.dtype.kind not in "iuf":
+        raise TypeError(f"{name} must hold real numbers; got an array of dtype {a.dtype}")
+    if a.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional; got shape {a.shape}")
+    a = a.astype(np.float64)
+    bad = np.flatnonzero(~np.isfinite(a))
+    if bad.size:
+        raise ValueError(f"{name} must be finite; {name}[{bad[0]}] = {a[bad[0]]!r}")
+    a.flags.writeable = False
+    return a
+
+
+class Table(Law):
+    """Tabulated brightness profile: linear in r between the points, 0 outside them.
+
+    Parameters
+    ----------
+    r : array-like
+        Fractional radii, at least two, non-decreasing, in [0, 1]. Two equal
+        radii make a jump.
+    intensity : array-like
+        The brightness at each radius (any positive scale: the magnification
+        is normalised by the table's own flux); non-negative, not all 0.
+
+    For profiles that no closed-form law describes (a flux map). Sample a
+    limb-darkened profile uniformly in theta, r = sin(theta), where its
+    slope diverges at the limb.
+
+    >>> Table([0.0, 0.5, 1.0], [1.0, 0.9, 0.4])
+    Table(r=[0.0, 0.5, 1.0], intensity=[1.0, 0.9, 0.4])
+    """
+
+    __slots__ = ("r", "intensity")
+    r: "npt.NDArray[np.float64]"
+    intensity: "npt.NDArray[np.float64]"
+
+    def __init__(self, r: npt.ArrayLike, intensity: npt.ArrayLike) -> None:
+        ra = _table_array(r, "r")
+        ia = _table_array(intensity, "intensity")
+        if ra.size != ia.size:
+            raise ValueError(f"r and intensity must have the same length; got {ra.size} and {ia.size}")
+        if ra.size < 2:
+            raise ValueError(f"a table needs at least two points; got {ra.size}")
+        out = np.flatnonzero((ra < 0.0) | (ra > 1.0))
+        if out.size:
+            raise ValueError(f"r must lie in [0, 1]; r[{out[0]}] = {ra[out[0]]!r}")
+        down = np.flatnonzero(np.diff(ra) < 0.0)
+        if down.size:
+            i = down[0] + 1
+            raise ValueError(f"r must be non-decreasing; r[{i}] = {ra[i]!r} < r[{i - 1}] = {ra[i - 1]!r}")
+        neg = np.flatnonzero(ia < 0.0)
+        if neg.size:
+            raise ValueError(f"intensity must be non-negative; intensity[{neg[0]}] = {ia[neg[0]]!r}")
+        core = _core.Law.table(ra.tolist(), ia.tolist())
+        if not core.flux > 0.0:
+            raise ValueError("the table has no flux: intensity is 0 over the whole source")
+        object.__setattr__(self, "r", ra)
+        object.__setattr__(self, "intensity", ia)
+        self._set_core(core)
+
+    @property
+    def params(self) -> Tuple[float, ...]:
+        return tuple(self.intensity.tolist())
+
+    def profile(self, r: npt.ArrayLike) -> Any:
+        x = np.asarray(r, dtype=float)
+        v = np.interp(x, self.r, self.intensity)
+        return np.where((x < self.r[0]) | (x > self.r[-1]), 0.0, v)
+
+    def _args(self) -> Tuple[Any, ...]:
+        return (self.r, self.intensity)
+
+    def _key(self) -> Any:
+        return (self.r.tobytes(), self.intensity.tobytes())
+
+    def __repr__(self) -> str:
+        def fmt(a: "npt.NDArray[np.float64]") -> str:
+            if a.size <= 8:
+                return repr(a.tolist())
+            head = ", ".join(f"{v:.6g}" for v in a[:3])
+            tail = ", ".join(f"{v:.6g}" for v in a[-2:])
+            return f"[{head}, ..., {tail}]"
+
+        if self.r.size > 8:
+            return f"Table(r={fmt(self.r)}, intensity={fmt(self.intensity)}, {self.r.size} points)"
+        return f"Table(r={fmt(self.r)}, intensity={fmt(self.intensity)})"
+
+
+def _law_core(law: Any) -> Any:
+    try:
+        return law._core
+    except AttributeError:
+        raise TypeError(
+            f"law must be a limb-darkening law (Uniform, Linear or Table), not {type(law).__name__}"
+        ) from None
+
