@@ -94,9 +94,8 @@ void finish(bool completed, const char* failure) {
 
 // Magnification at u[i] for a source of radius rho[i] (rho of one element
 // serves every point); out has u's length.
-Invalid magnification(const In& u_in, const In& rho_in, const SourceLaw& law, Out& out_arr) {
-    const std::span<const double> u = view(u_in), rho = view(rho_in);
-    const std::span<double> out = view(out_arr);
+Invalid magnification_spans(std::span<const double> u, std::span<const double> rho, const SourceLaw& law,
+                            std::span<double> out) {
     if (out.size() != u.size() || (rho.size() != 1 && rho.size() != u.size()))
         throw std::invalid_argument("u, rho and out: lengths do not match");
     const char* failure = nullptr;
@@ -126,6 +125,15 @@ Invalid magnification(const In& u_in, const In& rho_in, const SourceLaw& law, Ou
     return std::nullopt;
 }
 
+Invalid magnification(const In& u, const In& rho, const SourceLaw& law, Out& out) {
+    return magnification_spans(view(u), view(rho), law, view(out));
+}
+
+// The same for one source radius.
+Invalid magnification_rho(const In& u, double rho, const SourceLaw& law, Out& out) {
+    return magnification_spans(view(u), {&rho, 1}, law, view(out));
+}
+
 // One point, with the GIL held (cheaper than releasing it); NaN when u or
 // rho is outside the domain (the Python layer words the error).
 double magnification1(double u, double rho, const SourceLaw& law) {
@@ -136,8 +144,15 @@ double magnification1(double u, double rho, const SourceLaw& law) {
     return out;
 }
 
-// Rectilinear trajectory u(t) = √(u0² + ((t − t0)/tE)²) (as hypot), source
-// radius rho; the scalars are checked by the Python layer.
+// Rectilinear trajectory u(t) = √(u0² + τ²), τ = (t − t0)/tE, in that order
+// of operations (hypot where τ² would overflow), source radius rho; the
+// scalars are checked by the Python layer.
+double trajectory(double t, double t0, double u0, double tE) noexcept {
+    const double tau = (t - t0) / tE;
+    if (std::fabs(tau) < 1e150 && std::fabs(u0) < 1e150) return std::sqrt(u0 * u0 + tau * tau);
+    return std::hypot(u0, tau);
+}
+
 Invalid light_curve(const In& t_in, double t0, double u0, double tE, double rho, const SourceLaw& law,
                     Out& out_arr) {
     const std::span<const double> t = view(t_in);
@@ -152,7 +167,7 @@ Invalid light_curve(const In& t_in, double t0, double u0, double tE, double rho,
         completed = run_in_chunks(t.size(), first_chunk(law), checkpoint, failure, [&](std::size_t b, std::size_t e) {
             u.resize(e - b);
             scratch.resize(e - b);
-            for (std::size_t i = b; i < e; ++i) u[i - b] = std::hypot(u0, (t[i] - t0) / tE);
+            for (std::size_t i = b; i < e; ++i) u[i - b] = trajectory(t[i], t0, u0, tE);
             return einstein_magnifications(law, u, rho, out.subspan(b, e - b), scratch);
         });
     }
@@ -187,6 +202,8 @@ NB_MODULE(_core, m) {
                      "∫_0^1 2πr I(r) dr, I relative to the centre");
 
     m.def("magnification", &fspl::magnification, nb::arg("u"), nb::arg("rho"), nb::arg("law"), nb::arg("out"));
+    m.def("magnification_rho", &fspl::magnification_rho, nb::arg("u"), nb::arg("rho"), nb::arg("law"),
+          nb::arg("out"));
     m.def("magnification1", &fspl::magnification1, nb::arg("u"), nb::arg("rho"), nb::arg("law"));
     m.def("light_curve", &fspl::light_curve, nb::arg("t"), nb::arg("t0"), nb::arg("u0"), nb::arg("tE"),
           nb::arg("rho"), nb::arg("law"), nb::arg("out"));

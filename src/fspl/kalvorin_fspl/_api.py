@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from typing import Any, Tuple, Union, overload
 
 import numpy as np
@@ -54,22 +55,16 @@ def _flat(a: "npt.NDArray[Any]", shape: Tuple[int, ...]) -> "npt.NDArray[np.floa
     return np.ascontiguousarray(np.broadcast_to(a, shape), dtype=np.float64).reshape(-1)
 
 
+def _vector(a: "npt.NDArray[Any]") -> "npt.NDArray[np.float64]":
+    return np.ascontiguousarray(a, dtype=np.float64).reshape(-1)
+
+
 def _broadcast(arrays: "dict[str, npt.NDArray[Any]]") -> Tuple[int, ...]:
     try:
         return tuple(np.broadcast_shapes(*(a.shape for a in arrays.values())))
     except ValueError:
         shapes = ", ".join(f"{k} {a.shape}" for k, a in arrays.items())
         raise ValueError(f"shapes do not broadcast together: {shapes}") from None
-
-
-def _check_scalar(value: Any, name: str, ok: Any) -> float:
-    a = _real_array(value, name)
-    if a.ndim != 0:
-        raise ValueError(f"{name} must be a single number here")
-    x = float(a)
-    if not ok(x):
-        raise _domain_error(name, x)
-    return x
 
 
 @overload
@@ -131,7 +126,19 @@ def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM) -> 
                 raise _domain_error("u", uu)
             raise _domain_error("rho", float(rho))
         return float(value)
-    arrays = {"u": _real_array(u, "u"), "rho": _real_array(rho, "rho")}
+    ua = _real_array(u, "u")
+    if type(rho) in _SCALARS or (isinstance(rho, np.ndarray) and rho.ndim == 0):
+        # One source radius: no broadcasting.
+        uf = ua.reshape(-1) if ua.dtype == np.float64 and ua.flags.c_contiguous else _vector(ua)
+        out = np.empty(ua.shape, dtype=np.float64)
+        invalid = _core.magnification_rho(uf, float(rho), core, out.reshape(-1))  # type: ignore[arg-type]
+        if invalid is not None:
+            name, flat = invalid
+            if name == "rho":
+                raise _domain_error("rho", float(rho))  # type: ignore[arg-type]
+            raise _domain_error("u", float(uf[flat]), _index(flat, ua.shape) if ua.ndim else "")
+        return float(out[()]) if out.ndim == 0 else out
+    arrays = {"u": ua, "rho": _real_array(rho, "rho")}
     shape = _broadcast(arrays)
     ua = _flat(arrays["u"], shape)
     ra = arrays["rho"]
@@ -157,7 +164,8 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
                 law: Law = _UNIFORM) -> FloatOrArray:
     """Magnification along a rectilinear lens-source trajectory.
 
-    u(t) = sqrt(u0**2 + ((t - t0)/tE)**2) Einstein radii, A = magnification(u(t), rho, law).
+    u(t) = sqrt(u0**2 + tau**2), tau = (t - t0)/tE, in Einstein radii (in that
+    order of operations), and A = magnification(u(t), rho, law).
 
     Parameters
     ----------
@@ -200,14 +208,21 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
     """
     core = _law_core(law)
     ta = _real_array(t, "t")
-    params = {"t0": _real_array(t0, "t0"), "u0": _real_array(u0, "u0"), "tE": _real_array(tE, "tE"),
-              "rho": _real_array(rho, "rho")}
-    if all(p.ndim == 0 for p in params.values()):
-        t0f = _check_scalar(params["t0"], "t0", np.isfinite)
-        u0f = _check_scalar(params["u0"], "u0", np.isfinite)
-        tEf = _check_scalar(params["tE"], "tE", lambda v: 0.0 < v < np.inf)
-        rhof = _check_scalar(params["rho"], "rho", lambda v: 0.0 <= v < np.inf)
-        tf = np.ascontiguousarray(ta, dtype=np.float64).reshape(-1)
+    if all(type(p) in _SCALARS for p in (t0, u0, tE, rho)):
+        t0f, u0f, tEf, rhof = float(t0), float(u0), float(tE), float(rho)  # type: ignore[arg-type]
+        params = None
+    else:
+        params = {"t0": _real_array(t0, "t0"), "u0": _real_array(u0, "u0"), "tE": _real_array(tE, "tE"),
+                  "rho": _real_array(rho, "rho")}
+        if all(p.ndim == 0 for p in params.values()):
+            t0f, u0f, tEf, rhof = (float(p) for p in params.values())
+            params = None
+    if params is None:
+        for name, value, ok in (("t0", t0f, math.isfinite(t0f)), ("u0", u0f, math.isfinite(u0f)),
+                                ("tE", tEf, 0.0 < tEf < math.inf), ("rho", rhof, 0.0 <= rhof < math.inf)):
+            if not ok:
+                raise _domain_error(name, value)
+        tf = ta.reshape(-1) if ta.dtype == np.float64 and ta.flags.c_contiguous else _vector(ta)
         out = np.empty(ta.shape, dtype=np.float64)
         invalid = _core.light_curve(tf, t0f, u0f, tEf, rhof, core, out.reshape(-1))
         if invalid is not None:
@@ -224,5 +239,6 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
         if bad.size:
             raise _domain_error(name, float(af.reshape(-1)[bad[0]]), _index(int(bad[0]), af.shape) if af.ndim else "")
     f = {k: np.asarray(a, dtype=np.float64) for k, a in arrays.items()}
-    u = np.hypot(f["u0"], (f["t"] - f["t0"]) / f["tE"])
+    tau = (f["t"] - f["t0"]) / f["tE"]
+    u = np.sqrt(f["u0"] * f["u0"] + tau * tau)
     return magnification(np.broadcast_to(u, shape), f["rho"], law)
