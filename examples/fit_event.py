@@ -5,8 +5,8 @@ relative magnitudes with magnitude errors, times in full HJD. The model:
 
 * u(t) = sqrt(u0^2 + ((t - t0)/tE)^2), source radius rho (Einstein radii);
 * magnification of a linearly limb-darkened source, one coefficient per band
-  (``LD_COEFFICIENTS``; typical values for a solar-type source, not fitted),
-  through ``linear_limb_darkened_magnification`` of limb_darkening_laws.py;
+  (``LD_COEFFICIENTS``; typical values for a solar-type source, not fitted):
+  ``kalvorin_fspl.light_curve(t, t0, u0, tE, rho, Linear(c))``;
 * flux of data set k: F = fs_k A(t) + fb_k, with the source and blend fluxes
   solved by weighted linear least squares at every evaluation (the nonlinear
   fit sees only t0, u0, tE, rho).
@@ -44,8 +44,7 @@ import time
 import numpy as np
 from scipy.optimize import least_squares
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from limb_darkening_laws import linear_limb_darkened_magnification  # noqa: E402
+import kalvorin_fspl as kf
 
 DATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "MB08310")
 
@@ -69,7 +68,7 @@ class DataSet:
         self.n_error_cut = int((~self.use).sum())
         self.n_clipped = 0
         self.scale = 1.0
-        self.ld = LD_COEFFICIENTS[band]
+        self.law = kf.Linear(LD_COEFFICIENTS[band])
 
     @property
     def t(self):
@@ -118,14 +117,13 @@ class Model:
         self.n_magnifications = 0
         self.seconds_magnifications = 0.0
 
-    def magnification(self, p, t, ld):
+    def magnification(self, p, t, law):
         t0, u0, te, rho = p
-        u = np.hypot(u0, (t - t0) / te)
         start = time.perf_counter()
-        a = linear_limb_darkened_magnification((u / rho).tolist(), 1.0, rho, ld)
+        a = kf.light_curve(t, t0, u0, te, rho, law)
         self.seconds_magnifications += time.perf_counter() - start
         self.n_magnifications += len(a)
-        return np.asarray(a)
+        return a
 
     @staticmethod
     def fluxes(a, f, s):
@@ -138,7 +136,7 @@ class Model:
     def residuals(self, p):
         out = []
         for d in self.sets:
-            a = self.magnification(p, d.t, d.ld)
+            a = self.magnification(p, d.t, d.law)
             fs, fb = self.fluxes(a, d.flux, d.sigma)
             out.append((d.flux - fs * a - fb) / d.sigma)
         return np.concatenate(out)
@@ -170,7 +168,7 @@ def rescale_and_clip(model, p):
     the larger of the error bar and the robust spread of the residuals), then
     scale the errors so that chi2/dof = 1."""
     for d in model.sets:
-        a = model.magnification(p, d.t, d.ld)
+        a = model.magnification(p, d.t, d.law)
         fs, fb = model.fluxes(a, d.flux, d.sigma)
         r = (d.flux - fs * a - fb) / d.sigma
         spread = 1.4826 * float(np.median(np.abs(r)))  # robust sigma of the residuals
@@ -193,7 +191,7 @@ def plot(model, p, path):
     import matplotlib.pyplot as plt
 
     ref = next(d for d in model.sets if d.name == "MOA")
-    a_ref = model.magnification(p, ref.t, ref.ld)
+    a_ref = model.magnification(p, ref.t, ref.law)
     fs_ref, fb_ref = model.fluxes(a_ref, ref.flux, ref.sigma)
     fig, axes = plt.subplots(2, 2, figsize=(12, 7), sharex="col",
                              gridspec_kw={"height_ratios": [3, 1]})
@@ -201,14 +199,14 @@ def plot(model, p, path):
     for col, (lo, hi, title) in enumerate(windows):
         ax, axr = axes[0, col], axes[1, col]
         tt = np.sort(np.append(np.linspace(lo, hi, 1500), p[0]))  # the peak itself included
-        a = model.magnification(p, tt, LD_COEFFICIENTS["I"])
+        a = model.magnification(p, tt, ref.law)
         ax.plot(tt, 18.0 - 2.5 * np.log10(fs_ref * a + fb_ref), "k-", lw=1, label="model (I)")
         for d in model.sets:
             m = (d.t > lo) & (d.t < hi)
             if not m.any():
                 continue
-            a = model.magnification(p, d.t[m], d.ld)
-            fs, fb = model.fluxes(model.magnification(p, d.t, d.ld), d.flux, d.sigma)
+            a = model.magnification(p, d.t[m], d.law)
+            fs, fb = model.fluxes(model.magnification(p, d.t, d.law), d.flux, d.sigma)
             # data on the MOA flux scale: the same source magnified, MOA's blend
             f = (d.flux[m] - fb) / fs * fs_ref + fb_ref
             s = d.sigma[m] / fs * fs_ref
@@ -217,7 +215,7 @@ def plot(model, p, path):
             ax.errorbar(d.t[m], mag, emag, fmt=".", ms=3, lw=0.5, label=f"{d.name} ({d.band})")
             model_f = fs_ref * a + fb_ref
             axr.errorbar(d.t[m], (f - model_f) / model_f, s / model_f, fmt=".", ms=3, lw=0.5)
-        model_mag = 18.0 - 2.5 * np.log10(fs_ref * model.magnification(p, tt, LD_COEFFICIENTS["I"]) + fb_ref)
+        model_mag = 18.0 - 2.5 * np.log10(fs_ref * model.magnification(p, tt, ref.law) + fb_ref)
         ax.set_ylim(model_mag.max() + 0.8, model_mag.min() - 0.3)  # magnitudes: bright up
         ax.set_title(f"MOA-2008-BLG-310, {title}")
         ax.set_ylabel("I (MOA scale)")
@@ -286,7 +284,7 @@ def main(argv: list[str] | None = None) -> int:
           f"{'err scale':>9} {'chi2/N':>7} {'fs':>10} {'fb':>10}")
     offset = 0
     for d in sets:
-        a = model.magnification(p, d.t, d.ld)
+        a = model.magnification(p, d.t, d.law)
         fs, fb = model.fluxes(a, d.flux, d.sigma)
         r = res.fun[offset:offset + len(d.t)]
         offset += len(d.t)

@@ -1,46 +1,38 @@
 """Light curve of a microlensing event in which the lens transits the source.
 
-Computes the magnification of a default event with three source models:
+Computes the magnification of a default event with three source models,
+all through ``kalvorin_fspl.light_curve`` (separations and radii in
+Einstein radii, numpy arrays):
 
-* point source: A(u) = (u² + 2) / (u √(u² + 4)),
-* uniform disk: ``kalvorin.witt_mao_magnification``,
-* linearly limb-darkened disk (coefficient 0.6):
-  ``kalvorin.integrated_heyrovsky_magnification``,
+* point source (rho = 0): A(u) = (u² + 2) / (u √(u² + 4)),
+* uniform disk: ``Uniform()``,
+* linearly limb-darkened disk: ``Linear(0.6)``, I = 1 − 0.6 (1 − μ),
 
 prints a short table and, when matplotlib is installed
 (``pip install '.[plot]'``), writes a PNG with the three curves and their
-residuals against each other.
-
-The lens–source separation follows the usual rectilinear trajectory
-u(t) = √(u0² + ((t − t0)/tE)²) in Einstein radii; kalvorin takes it in
-units of the source radius, l = u/ρ, with ρ = rstar/re.
+residuals against each other. The lens–source separation follows the
+rectilinear trajectory u(t) = √(u0² + ((t − t0)/tE)²).
 """
 
 from __future__ import annotations
 
 import argparse
-import math
 import sys
 
-import kalvorin
+import numpy as np
 
+import kalvorin_fspl as kf
 
-def point_source(u: float) -> float:
-    """Point-source point-lens magnification at separation u (Einstein radii)."""
-    if u == 0.0:
-        return math.inf
-    return (u * u + 2.0) / (u * math.sqrt(u * u + 4.0))
+LIMB_DARKENING = 0.6
 
 
 def light_curve(t0: float, te: float, u0: float, rho: float, n: int, span: float):
-    """Times (days) and the three magnification curves."""
-    times = [t0 + span * te * (2.0 * i / (n - 1) - 1.0) for i in range(n)]
-    u = [math.hypot(u0, (t - t0) / te) for t in times]
-    l = [ui / rho for ui in u]  # separations in source radii
-    # Only re/rstar matters: pass the Einstein radius as 1 and the source radius as rho.
-    uniform = kalvorin.witt_mao_magnification(l, 1.0, rho)
-    limb = kalvorin.integrated_heyrovsky_magnification(l, 1.0, rho)
-    point = [point_source(ui) for ui in u]
+    """Times (days), separations (Einstein radii) and the three magnification curves."""
+    times = t0 + span * te * (2.0 * np.arange(n) / (n - 1) - 1.0)
+    u = np.hypot(u0, (times - t0) / te)  # the separations kf.light_curve uses
+    point = kf.light_curve(times, t0, u0, te, 0.0)
+    uniform = kf.light_curve(times, t0, u0, te, rho, kf.Uniform())
+    limb = kf.light_curve(times, t0, u0, te, rho, kf.Linear(LIMB_DARKENING))
     return times, u, point, uniform, limb
 
 
@@ -62,7 +54,7 @@ def main(argv: list[str] | None = None) -> int:
     step = max(1, (len(times) - 1) // 16)
     for i in range(0, len(times), step):
         print(f"{times[i]:9.4f} {u[i]:9.5f} {point[i]:12.6f} {uniform[i]:12.6f} {limb[i]:12.6f}")
-    peak = max(range(len(times)), key=lambda i: limb[i])
+    peak = int(np.argmax(limb))
     print(f"peak limb-darkened magnification {limb[peak]:.6f} at t = {times[peak]:.4f} d")
 
     try:
@@ -79,15 +71,15 @@ def main(argv: list[str] | None = None) -> int:
     )
     top.plot(times, point, label="point source", color="0.5", lw=1.0)
     top.plot(times, uniform, label="uniform disk", lw=1.5)
-    top.plot(times, limb, label="limb-darkened disk (0.6)", lw=1.5, ls="--")
-    finite = [p for p in point if math.isfinite(p)]
-    top.set_ylim(0.0, 1.15 * max(max(uniform), max(limb), min(max(finite), 3 * max(limb))))
+    top.plot(times, limb, label=f"limb-darkened disk ({LIMB_DARKENING})", lw=1.5, ls="--")
+    finite = point[np.isfinite(point)]
+    top.set_ylim(0.0, 1.15 * max(uniform.max(), limb.max(), min(finite.max(), 3 * limb.max())))
     top.set_ylabel("magnification A")
     top.set_title(f"u0 = {args.u0}, rho = {args.rho}, tE = {args.te} d")
     top.legend(loc="upper right")
 
-    bottom.plot(times, [(b - a) / a for a, b in zip(uniform, limb)], label="limb-darkened / uniform − 1")
-    bottom.plot(times, [(p - a) / a for a, p in zip(uniform, point)], label="point / uniform − 1", color="0.5")
+    bottom.plot(times, (limb - uniform) / uniform, label="limb-darkened / uniform − 1")
+    bottom.plot(times, (point - uniform) / uniform, label="point / uniform − 1", color="0.5")
     bottom.axhline(0.0, color="k", lw=0.5)
     bottom.set_ylim(-0.35, 0.65)
     bottom.set_xlabel("t − t0 [days]")

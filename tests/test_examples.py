@@ -1,6 +1,6 @@
-"""The fit of MOA-2008-BLG-310 and the Dask survey (examples/).
+"""The light curve, the fit of MOA-2008-BLG-310 and the Dask survey (examples/).
 
-Both need the ``examples`` extra (scipy, matplotlib, emcee, dask[distributed]);
+They need the ``examples`` extra (scipy, matplotlib, emcee, dask[distributed]);
 they carry the ``examples`` marker, which the sanitizer run deselects (a Dask
 cluster of worker processes under a preloaded AddressSanitizer runtime, and
 a 10 s fit at sanitizer speed, test nothing of the module that the rest of
@@ -11,6 +11,7 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -33,8 +34,8 @@ def test_fit_event_recovers_published_event(tmp_path):
     pytest.importorskip("matplotlib")
     pytest.importorskip("emcee")
     png = tmp_path / "fit.png"
-    # A bounded budget (the fit converges in ~26 + 7 evaluations) and two
-    # MCMC steps to run that path; ~14 s.
+    # A bounded budget (the fit converges in 27 + 7 evaluations) and two
+    # MCMC steps to run that path; ~3 s.
     proc = subprocess.run([sys.executable, os.path.join(EXAMPLES, "fit_event.py"),
                            "--max-nfev", "40", "--plot", str(png), "--mcmc", "2"],
                           capture_output=True, text=True, timeout=600)
@@ -55,6 +56,64 @@ def test_fit_event_recovers_published_event(tmp_path):
     assert png.stat().st_size > 10_000
 
 
+def test_light_curve_script(tmp_path):
+    pytest.importorskip("matplotlib")
+    import light_curve
+
+    png = tmp_path / "lc.png"
+    proc = subprocess.run([sys.executable, os.path.join(EXAMPLES, "light_curve.py"), "--output", str(png)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert png.stat().st_size > 10_000
+    # The defaults: t0 = 0, tE = 20 d, u0 = 0.01, rho = 0.03, 801 epochs over +-0.08 tE.
+    times, _, _, uniform, limb = light_curve.light_curve(0.0, 20.0, 0.01, 0.03, 801, 0.08)
+    peak = int(np.argmax(limb))
+    assert f"peak limb-darkened magnification {limb[peak]:.6f} at t = {times[peak]:.4f} d" in proc.stdout
+    # The lens transits the source: the darkened limb brightens its centre.
+    assert limb.max() > uniform.max()
+
+
+def _linear_law_at_centre(rho, c):
+    """A of the linear law with the lens on the source centre, in mpmath:
+    the point-lens magnification averaged over the disk (r = sin theta)."""
+    mp = pytest.importorskip("mpmath")
+    with mp.workdps(30):
+        rho, c = mp.mpf(rho), mp.mpf(c)
+
+        def weight(th):
+            x = rho * mp.sin(th)
+            return 2 * mp.sin(th) * mp.cos(th) * (1 - c * (1 - mp.cos(th))) * (x * x + 2) / (x * mp.sqrt(x * x + 4))
+
+        return float(mp.quad(weight, [0, mp.pi / 2]) / (1 - c / 3))
+
+
+@pytest.mark.parametrize("u0,rho", [(0.01, 0.03), (0.0, 0.03), (0.0, 0.001), (0.1, 0.02), (0.003, 0.005)])
+def test_light_curve_models(u0, rho):
+    import light_curve
+
+    times, u, point, uniform, limb = light_curve.light_curve(0.0, 20.0, u0, rho, 401, 0.5)
+    assert u[200] == u0 and times[200] == 0.0  # the middle epoch is t0
+    x = u[u > 0]
+    assert np.all(np.abs(point[u > 0] / ((x * x + 2) / (x * np.sqrt(x * x + 4))) - 1.0) <= 1e-15)
+    # Far from the source (u > 10 rho) a profile adds its quadrupole term to
+    # the point source, A/A_point - 1 = <r^2> rho^2 / (4 u^2) with <r^2> the
+    # flux-weighted mean of r^2: 1/2 for the uniform disk, 0.45 for the linear
+    # law with u = 0.6 ((1 - u)/2 + 4u/15 over 1 - u/3), so the two terms stand
+    # at 0.9. Measured 0.1230-0.1255 (against 1/8) and 0.89978-0.90000.
+    far = u > 10 * rho
+    assert far.sum() > 100
+    q_uniform = (uniform[far] / point[far] - 1.0) * (u[far] / rho) ** 2
+    q_limb = (limb[far] / point[far] - 1.0) * (u[far] / rho) ** 2
+    assert np.all(np.abs(q_uniform / 0.125 - 1.0) < 0.03)
+    assert np.all(np.abs(q_limb / q_uniform / 0.9 - 1.0) < 1e-3)
+    if u0 == 0.0:
+        # Lens on the centre: closed form sqrt(1 + 4/rho^2) for the uniform disk,
+        # the mpmath disk average for the linear law.
+        assert point[200] == np.inf
+        assert abs(uniform[200] / np.sqrt(1.0 + 4.0 / rho**2) - 1.0) <= 1e-14
+        assert abs(limb[200] / _linear_law_at_centre(rho, 0.6) - 1.0) <= 1e-13
+
+
 @pytest.fixture(scope="module")
 def dask_cluster():
     distributed = pytest.importorskip("distributed")
@@ -67,7 +126,6 @@ def dask_cluster():
 
 
 def test_survey_on_two_workers_is_bit_identical_to_serial(dask_cluster):
-    import numpy as np
     import survey_dask
 
     events = survey_dask.draw_events(60, seed=3)
