@@ -16,6 +16,11 @@ __all__ = ["magnification", "light_curve"]
 _UNIFORM = Uniform()
 _SCALARS = (float, int)
 
+
+def _is_scalar(x: Any) -> bool:
+    """A Python or numpy float, or an int (not a bool): the per-point fast path."""
+    return isinstance(x, _SCALARS) and type(x) is not bool
+
 FloatOrArray = Union[float, "npt.NDArray[np.float64]"]
 
 _DOMAIN = {
@@ -30,6 +35,8 @@ _DOMAIN = {
 
 def _real_array(value: Any, name: str) -> "npt.NDArray[Any]":
     """`value` as a numpy array of real numbers (not converted yet)."""
+    if type(value) is np.ndarray and value.dtype == np.float64:
+        return value
     try:
         a = np.asarray(value)
     except ValueError as exc:  # ragged nested sequences
@@ -118,7 +125,7 @@ def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM) -> 
     (5,)
     """
     core = _law_core(law)
-    if type(u) in _SCALARS and type(rho) in _SCALARS:
+    if _is_scalar(u) and _is_scalar(rho):
         value = _core.magnification1(u, rho, core)
         if value != value:
             uu = float(u)
@@ -127,8 +134,13 @@ def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM) -> 
             raise _domain_error("rho", float(rho))
         return float(value)
     ua = _real_array(u, "u")
-    if type(rho) in _SCALARS or (isinstance(rho, np.ndarray) and rho.ndim == 0):
+    if _is_scalar(rho) or (isinstance(rho, np.ndarray) and rho.ndim == 0):
         # One source radius: no broadcasting.
+        if ua.ndim == 1 and ua.dtype == np.float64 and ua.flags.c_contiguous:
+            out = np.empty(ua.shape[0], dtype=np.float64)
+            invalid = _core.magnification_rho(ua, float(rho), core, out)  # type: ignore[arg-type]
+            if invalid is None:
+                return out
         uf = ua.reshape(-1) if ua.dtype == np.float64 and ua.flags.c_contiguous else _vector(ua)
         out = np.empty(ua.shape, dtype=np.float64)
         invalid = _core.magnification_rho(uf, float(rho), core, out.reshape(-1))  # type: ignore[arg-type]
@@ -208,7 +220,7 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
     """
     core = _law_core(law)
     ta = _real_array(t, "t")
-    if all(type(p) in _SCALARS for p in (t0, u0, tE, rho)):
+    if _is_scalar(t0) and _is_scalar(u0) and _is_scalar(tE) and _is_scalar(rho):
         t0f, u0f, tEf, rhof = float(t0), float(u0), float(tE), float(rho)  # type: ignore[arg-type]
         params = None
     else:
@@ -222,9 +234,13 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
                                 ("tE", tEf, 0.0 < tEf < math.inf), ("rho", rhof, 0.0 <= rhof < math.inf)):
             if not ok:
                 raise _domain_error(name, value)
-        tf = ta.reshape(-1) if ta.dtype == np.float64 and ta.flags.c_contiguous else _vector(ta)
-        out = np.empty(ta.shape, dtype=np.float64)
-        invalid = _core.light_curve(tf, t0f, u0f, tEf, rhof, core, out.reshape(-1))
+        if ta.ndim == 1 and ta.dtype == np.float64 and ta.flags.c_contiguous:
+            tf, out = ta, np.empty(ta.shape[0], dtype=np.float64)
+            invalid = _core.light_curve(tf, t0f, u0f, tEf, rhof, core, out)
+        else:
+            tf = ta.reshape(-1) if ta.dtype == np.float64 and ta.flags.c_contiguous else _vector(ta)
+            out = np.empty(ta.shape, dtype=np.float64)
+            invalid = _core.light_curve(tf, t0f, u0f, tEf, rhof, core, out.reshape(-1))
         if invalid is not None:
             raise _domain_error("t", float(tf[invalid[1]]), _index(invalid[1], ta.shape) if ta.ndim else "")
         return float(out[()]) if out.ndim == 0 else out
