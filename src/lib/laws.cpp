@@ -12,7 +12,11 @@
 //   linear pieces between the breakpoints, moments per piece in closed form
 //   (a steep piece by an exact Gauss–Legendre rule), product-rule weights
 //   against the pieces (near_source_table.cpp) computed once per law.
-// Measured accuracy of the magnifications: see the files of the zones.
+// Measured accuracy of the magnifications in Einstein radii against mpmath
+// (tests/reference/gen_fspl_reference.py; benchmarks/fspl_accuracy.py prints
+// it by zone), ρ from 1e-4 to 1e3, u from 0 to 1e6: uniform ≤ 6.0e-15 (just
+// outside the limb; closed form, uniform_disk.cpp), linear with c from −0.5
+// to 1 ≤ 2.2e-15 (on the limb; ≤ 1.3e-15 elsewhere), tables ≤ 6.7e-16.
 #include "lib/laws.hpp"
 
 #include <algorithm>
