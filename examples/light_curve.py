@@ -29,7 +29,8 @@ LIMB_DARKENING = 0.6
 def light_curve(t0: float, te: float, u0: float, rho: float, n: int, span: float):
     """Times (days), separations (Einstein radii) and the three magnification curves."""
     times = t0 + span * te * (2.0 * np.arange(n) / (n - 1) - 1.0)
-    u = np.hypot(u0, (times - t0) / te)  # the separations kf.light_curve uses
+    tau = (times - t0) / te
+    u = np.sqrt(u0 * u0 + tau * tau)  # the separations kf.light_curve uses
     point = kf.light_curve(times, t0, u0, te, 0.0)
     uniform = kf.light_curve(times, t0, u0, te, rho, kf.Uniform())
     limb = kf.light_curve(times, t0, u0, te, rho, kf.Linear(LIMB_DARKENING))
