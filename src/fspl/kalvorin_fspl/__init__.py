@@ -3,7 +3,7 @@
 The astronomer's interface to the kalvorin models: separations and source
 radii in Einstein radii, numpy broadcasting, limb-darkening laws as values,
 float64 arrays out. The numerics are those of the ``kalvorin`` module
-(exact to ~1e-15 against high-precision references).
+(within 6.0e-15 of high-precision references; ``benchmarks/fspl_accuracy.py``).
 
 >>> import numpy as np, kalvorin_fspl as kf
 >>> A = kf.light_curve(np.linspace(-1, 1, 201), t0=0.0, u0=0.005, tE=10.0, rho=0.01, law=kf.Linear(0.53))
