@@ -39,6 +39,46 @@ def interrupted_calls(rounds):
     return stopped
 
 
+def fspl_calls(rounds):
+    """kalvorin_fspl: every law, arrays and scalars, its error paths and calls
+    ended by a signal handler."""
+    import numpy as np
+
+    import kalvorin_fspl as kf
+
+    def stop(signum, frame):
+        raise I.Stop()
+
+    laws = [kf.Uniform(), kf.Linear(0.4), kf.Table([0.0, 0.5, 0.5, 1.0], [1.0, 0.8, 0.6, 0.3])]
+    u = np.linspace(0.0, 0.3, 200)
+    calls = 0
+    for _ in range(rounds):
+        for law in laws:
+            kf.magnification(u, 0.1, law)
+            kf.magnification(u[:, None], np.array([0.0, 0.05, 0.1]), law)
+            kf.magnification(0.05, 0.1, law)
+            kf.light_curve(u, 0.1, 0.01, 1.0, 0.1, law)
+            for bad in ([0.1, np.nan], -1.0, [1j]):
+                try:
+                    kf.magnification(bad, 0.1, law)
+                except (ValueError, TypeError):
+                    pass
+            calls += 7
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        for _ in range(max(rounds // 20, 1)):
+            signal.setitimer(signal.ITIMER_REAL, 0.005)
+            try:
+                kf.magnification(np.resize(u, 200_000), 0.1, laws[1])
+            except I.Stop:
+                pass
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    return calls
+
+
 def main():
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 200
     stderr = os.dup(2)
@@ -49,7 +89,8 @@ def main():
     finally:
         os.dup2(stderr, 2)
     stopped = interrupted_calls(max(rounds // 20, 1))
-    print(f"leak workload: {made} calls, {stopped} interrupted")
+    fspl = fspl_calls(max(rounds // 10, 1))
+    print(f"leak workload: {made} calls, {stopped} interrupted; kalvorin_fspl: {fspl} calls")
 
 
 if __name__ == "__main__":
