@@ -231,10 +231,11 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
             t0f, u0f, tEf, rhof = (float(p) for p in params.values())
             params = None
     if params is None:
-        for name, value, ok in (("t0", t0f, math.isfinite(t0f)), ("u0", u0f, math.isfinite(u0f)),
-                                ("tE", tEf, 0.0 < tEf < math.inf), ("rho", rhof, 0.0 <= rhof < math.inf)):
-            if not ok:
-                raise _domain_error(name, value)
+        if not (math.isfinite(t0f) and math.isfinite(u0f) and 0.0 < tEf < math.inf and 0.0 <= rhof < math.inf):
+            for name, value, ok in (("t0", t0f, math.isfinite(t0f)), ("u0", u0f, math.isfinite(u0f)),
+                                    ("tE", tEf, 0.0 < tEf < math.inf), ("rho", rhof, 0.0 <= rhof < math.inf)):
+                if not ok:
+                    raise _domain_error(name, value)
         if ta.ndim == 1 and ta.dtype == np.float64 and ta.flags.c_contiguous:
             tf, out = ta, np.empty(ta.shape[0], dtype=np.float64)
             invalid = _core.light_curve(tf, t0f, u0f, tEf, rhof, core, out)
