@@ -7,24 +7,36 @@ radius) and ``rstar`` (source radius) may be given in any common unit; only
 their ratio enters. ρ = rstar/re is the source radius in Einstein radii and
 ε = re/rstar the Einstein radius in source radii.
 
-Sequences may be lists, tuples, numpy arrays or any other sequence of
-numbers (not ``str``); results are plain ``list[float]``.
+Sequences may be lists, tuples, ``range``s, numpy arrays of any integer or
+floating dtype (float32, big-endian, strided views included) or any other
+sequence of numbers (not ``str``); results are plain ``list[float]``.
 
 Errors: ``TypeError`` for bad arguments; ``RuntimeError`` carrying the
 elliptic-kernel message when a magnification cannot be evaluated (for
 example a NaN or negative separation); ``PanicException`` (a
 ``BaseException``, not an ``Exception``) when ``bl`` and ``bf`` differ in
-length.
+length, and ``PanicException("Python API call failed")`` when the result
+cannot be allocated (the interpreter's MemoryError is printed first);
+MemoryError when an input cannot be converted for lack of memory.
 """
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, Union
+from typing import Any, SupportsFloat, SupportsIndex, Union
+
+# numpy is a runtime dependency of the distribution; a type checker that
+# cannot find it treats these arrays as Any and still checks the rest.
+import numpy as np
 
 _Number = Union[SupportsFloat, SupportsIndex]
+# Real-valued arrays (bool, integer, floating dtypes). Complex arrays lose
+# their imaginary part at run time (with numpy's ComplexWarning): the stubs
+# report them as errors.
+_RealArray = np.ndarray[Any, np.dtype[Union[np.integer[Any], np.floating[Any], np.bool_]]]
+_Numbers = Union[Sequence[_Number], _RealArray]
 
 __all__: list[str]
 
-def witt_mao_magnification(l: Sequence[_Number], re: _Number, rstar: _Number) -> list[float]:
+def witt_mao_magnification(l: _Numbers, re: _Number, rstar: _Number) -> list[float]:
     """Magnification of a uniformly bright disk (Witt & Mao 1994).
 
     For each separation x in ``l`` (source radii), with u = ρx and
@@ -37,7 +49,7 @@ def witt_mao_magnification(l: Sequence[_Number], re: _Number, rstar: _Number) ->
     Raises RuntimeError for NaN or negative separations (kernel message).
     """
 
-def integrated_witt_mao_magnification(l: Sequence[_Number], re: _Number, rstar: _Number) -> list[float]:
+def integrated_witt_mao_magnification(l: _Numbers, re: _Number, rstar: _Number) -> list[float]:
     """Magnification of a linearly limb-darkened disk, I(r) = 1 − 0.6(1 − √(1−r²)).
 
         A(l) = ∫₀¹ 2πr I(r) M(l, r) dr / ∫₀¹ 2πr I(r) dr,
@@ -49,7 +61,7 @@ def integrated_witt_mao_magnification(l: Sequence[_Number], re: _Number, rstar: 
     """
 
 def integrated_flux_map_witt_mao_magnification(
-    l: Sequence[_Number], re: _Number, rstar: _Number, bl: Sequence[_Number], bf: Sequence[_Number]
+    l: _Numbers, re: _Number, rstar: _Number, bl: _Numbers, bf: _Numbers
 ) -> list[float]:
     """Magnification of a disk whose radial brightness is tabulated.
 
@@ -70,7 +82,7 @@ def heyrovsky_magnification(l: _Number, r: _Number, re: _Number, rstar: _Number)
     the lens lies exactly on the ring; RuntimeError for NaN or sign-mixed input.
     """
 
-def integrated_heyrovsky_magnification(l: Sequence[_Number], re: _Number, rstar: _Number) -> list[float]:
+def integrated_heyrovsky_magnification(l: _Numbers, re: _Number, rstar: _Number) -> list[float]:
     """Magnification of a linearly limb-darkened disk, I(r) = 1 − 0.6(1 − √(1−r²)).
 
         A(l) = ∫₀¹ 2πr I(r) M(l, r) dr / ∫₀¹ 2πr I(r) dr,
@@ -80,7 +92,7 @@ def integrated_heyrovsky_magnification(l: Sequence[_Number], re: _Number, rstar:
     """
 
 def integrated_flux_map_heyrovsky_magnification(
-    l: Sequence[_Number], re: _Number, rstar: _Number, bl: Sequence[_Number], bf: Sequence[_Number]
+    l: _Numbers, re: _Number, rstar: _Number, bl: _Numbers, bf: _Numbers
 ) -> list[float]:
     """Magnification of a disk whose radial brightness is tabulated.
 
@@ -89,7 +101,7 @@ def integrated_flux_map_heyrovsky_magnification(
     """
 
 def discrete_flux_map_heyrovsky_magnification(
-    l: Sequence[_Number], re: _Number, rstar: _Number, bl: Sequence[_Number], bf: Sequence[_Number]
+    l: _Numbers, re: _Number, rstar: _Number, bl: _Numbers, bf: _Numbers
 ) -> list[float]:
     """Weighted sum of ring magnifications: A(l) = Σ_j bf[j]·M(l, bl[j]).
 
