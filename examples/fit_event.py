@@ -20,15 +20,21 @@ Data handling (printed in the summary):
   faint baseline frames, four Canopus points);
 * Danish has two exposures with the same time stamp: both are kept;
 * a first fit with the published errors, then per data set: points more than
-  CLIP sigma from the model are rejected (this includes the short planetary
-  anomaly over the peak, which a single-lens model cannot describe) and the
-  errors are scaled so that chi2/dof of the data set is 1; a second fit gives
-  the result. 1-sigma uncertainties come from the covariance (J^T J)^-1 of
-  that fit.
+  CLIP sigma from the model would be rejected (on these data none are: the
+  "clipped" column of the summary; the short planetary anomaly over the peak
+  stays in, within the scaled errors of the CTIO data) and the errors are
+  scaled so that chi2/dof of the data set is 1; a second fit gives the
+  result. 1-sigma uncertainties come from the covariance (J^T J)^-1 of that
+  fit.
 
 Writes a PNG (data, model and residuals over the peak and over the 2008
-season) unless --no-plot; --mcmc N adds an emcee run of N steps. The last
-line printed is ``best fit: t0=<HJD> u0=<> tE=<days> rho=<> chi2/dof=<>``.
+season) unless --no-plot. The plot shows every data set on MOA's flux
+scale (the same source magnified, MOA's blend), as the magnitude
+18 - 2.5 log10 F on the arbitrary zero point above; points whose error bar
+on that scale exceeds PLOT_MAX_MAG_ERROR (data sets with a small source
+flux, CTIO_H's faint points) are left out of the plot only, never out of
+the fit. --mcmc N adds an emcee run of N steps. The last line printed is
+``best fit: t0=<HJD> u0=<> tE=<days> rho=<> chi2/dof=<>``.
 
 Run:  pip install '.[examples]' && python examples/fit_event.py
 """
@@ -55,6 +61,7 @@ PUBLISHED = {"t0": 2454656.39975, "u0": 0.00300, "tE": 11.14, "t_star": 0.05487}
 LD_COEFFICIENTS = {"I": 0.53, "R": 0.62, "H": 0.36, "unfiltered": 0.60}
 MAX_MAG_ERROR = 0.5
 CLIP = 4.0
+PLOT_MAX_MAG_ERROR = 0.25  # magnitudes on MOA's scale; larger error bars are not drawn
 T_REF = 2454656.0  # times are fitted relative to this HJD
 
 
@@ -193,14 +200,16 @@ def plot(model, p, path):
     ref = next(d for d in model.sets if d.name == "MOA")
     a_ref = model.magnification(p, ref.t, ref.law)
     fs_ref, fb_ref = model.fluxes(a_ref, ref.flux, ref.sigma)
-    fig, axes = plt.subplots(2, 2, figsize=(12, 7), sharex="col",
+    fig, axes = plt.subplots(2, 2, figsize=(12, 7.5), sharex="col",
                              gridspec_kw={"height_ratios": [3, 1]})
     windows = [(p[0] - 0.6, p[0] + 0.6, "peak"), (-120.0, 100.0, "2008 season")]
+    colours = {d.name: f"C{i}" for i, d in enumerate(model.sets)}
+    hidden = {}
     for col, (lo, hi, title) in enumerate(windows):
         ax, axr = axes[0, col], axes[1, col]
         tt = np.sort(np.append(np.linspace(lo, hi, 1500), p[0]))  # the peak itself included
         a = model.magnification(p, tt, ref.law)
-        ax.plot(tt, 18.0 - 2.5 * np.log10(fs_ref * a + fb_ref), "k-", lw=1, label="model (I)")
+        ax.plot(tt, 18.0 - 2.5 * np.log10(fs_ref * a + fb_ref), "k-", lw=1, label="model (MOA, I)", zorder=5)
         for d in model.sets:
             m = (d.t > lo) & (d.t < hi)
             if not m.any():
@@ -210,25 +219,34 @@ def plot(model, p, path):
             # data on the MOA flux scale: the same source magnified, MOA's blend
             f = (d.flux[m] - fb) / fs * fs_ref + fb_ref
             s = d.sigma[m] / fs * fs_ref
-            mag = 18.0 - 2.5 * np.log10(np.clip(f, 1e-3, None))
             emag = 2.5 / math.log(10.0) * s / np.abs(f)
-            ax.errorbar(d.t[m], mag, emag, fmt=".", ms=3, lw=0.5, label=f"{d.name} ({d.band})")
+            # the plot only: error bars that would span the panel are not drawn
+            shown = (f > 0) & (emag <= PLOT_MAX_MAG_ERROR)
+            hidden.setdefault(d.name, set()).update(d.t[m][~shown].tolist())
+            if not shown.any():
+                continue
+            t_shown, f, s, emag, a = d.t[m][shown], f[shown], s[shown], emag[shown], a[shown]
+            mag = 18.0 - 2.5 * np.log10(f)
+            ax.errorbar(t_shown, mag, emag, fmt=".", ms=3, lw=0.5, color=colours[d.name],
+                        label=f"{d.name} ({d.band})")
             model_f = fs_ref * a + fb_ref
-            axr.errorbar(d.t[m], (f - model_f) / model_f, s / model_f, fmt=".", ms=3, lw=0.5)
+            axr.errorbar(t_shown, (f - model_f) / model_f, s / model_f, fmt=".", ms=3, lw=0.5,
+                         color=colours[d.name])
         model_mag = 18.0 - 2.5 * np.log10(fs_ref * model.magnification(p, tt, ref.law) + fb_ref)
         ax.set_ylim(model_mag.max() + 0.8, model_mag.min() - 0.3)  # magnitudes: bright up
         ax.set_title(f"MOA-2008-BLG-310, {title}")
-        ax.set_ylabel("I (MOA scale)")
+        ax.set_ylabel("18 − 2.5 log₁₀ F  (MOA I flux scale,\narbitrary zero point)")
         axr.axhline(0.0, color="k", lw=0.8)
-        axr.set_ylabel("rel. residual")
-        axr.set_xlabel(f"HJD - {T_REF:.0f}")
+        axr.set_ylabel("F / F_model − 1")
+        axr.set_xlabel(f"HJD − {T_REF:.0f}")
         axr.set_xlim(lo, hi)
-        if col == 0:
-            axr.set_ylim(-0.15, 0.15)
-            ax.legend(fontsize=7, loc="upper right")
-        else:
-            axr.set_ylim(-1.0, 1.0)
-    fig.tight_layout()
+        axr.set_ylim(*((-0.15, 0.15) if col == 0 else (-1.0, 1.0)))
+        ax.legend(fontsize=9, loc="upper right", markerscale=2, framealpha=0.9)
+    left_out = ", ".join(f"{n} {len(k)}" for n, k in hidden.items() if k)
+    if left_out:
+        fig.text(0.5, 0.005, f"not drawn (error bar > {PLOT_MAX_MAG_ERROR} mag on MOA's scale; all are fitted): "
+                 f"{left_out} points", ha="center", va="bottom", fontsize=9)
+    fig.tight_layout(rect=(0, 0.03, 1, 1))
     fig.savefig(path, dpi=110)
     plt.close(fig)
 

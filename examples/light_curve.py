@@ -10,8 +10,9 @@ Einstein radii, numpy arrays):
 
 prints a short table and, when matplotlib is installed
 (``pip install '.[plot]'``), writes a PNG with the three curves and their
-residuals against each other. The lens–source separation follows the
-rectilinear trajectory u(t) = √(u0² + ((t − t0)/tE)²).
+ratios to the uniform disk (A / A_uniform − 1), with the two limb crossings
+(u = rho) marked. The lens–source separation follows the rectilinear
+trajectory u(t) = √(u0² + ((t − t0)/tE)²).
 """
 
 from __future__ import annotations
@@ -70,22 +71,33 @@ def main(argv: list[str] | None = None) -> int:
     fig, (top, bottom) = plt.subplots(
         2, 1, sharex=True, figsize=(8, 7), gridspec_kw={"height_ratios": [3, 2]}, constrained_layout=True
     )
-    top.plot(times, point, label="point source", color="0.5", lw=1.0)
-    top.plot(times, uniform, label="uniform disk", lw=1.5)
-    top.plot(times, limb, label=f"limb-darkened disk ({LIMB_DARKENING})", lw=1.5, ls="--")
+    # one colour per source model in both panels
+    colour = {"point": "0.45", "uniform": "C0", "limb": "C3"}
+    limb_label = f"limb-darkened disk,\nlinear coefficient u = {LIMB_DARKENING}"
+    top.plot(times, point, label="point source", color=colour["point"], lw=1.0)
+    top.plot(times, uniform, label="uniform disk", color=colour["uniform"], lw=1.5)
+    top.plot(times, limb, label=limb_label, color=colour["limb"], lw=1.5, ls="--")
     finite = point[np.isfinite(point)]
     top.set_ylim(0.0, 1.15 * max(uniform.max(), limb.max(), min(finite.max(), 3 * limb.max())))
     top.set_ylabel("magnification A")
     top.set_title(f"u0 = {args.u0}, rho = {args.rho}, tE = {args.te} d")
-    top.legend(loc="upper right")
 
-    bottom.plot(times, (limb - uniform) / uniform, label="limb-darkened / uniform − 1")
-    bottom.plot(times, (point - uniform) / uniform, label="point / uniform − 1", color="0.5")
+    # The lens crosses the limb where u = rho: t = t0 -+ tE sqrt(rho^2 - u0^2).
+    if args.rho > abs(args.u0):
+        half = args.te * float(np.sqrt(args.rho**2 - args.u0**2))
+        for k, tc in enumerate((args.t0 - half, args.t0 + half)):
+            for ax in (top, bottom):
+                ax.axvline(tc, color="k", lw=0.8, ls=":", label="limb crossing (u = rho)" if ax is top and k == 0 else None)
+    # the legend in the empty upper left corner, clear of every curve
+    top.legend(loc="upper left", fontsize=8.5, framealpha=0.95)
+
+    bottom.plot(times, limb / uniform - 1.0, label="limb-darkened / uniform − 1", color=colour["limb"], ls="--")
+    bottom.plot(times, point / uniform - 1.0, label="point / uniform − 1", color=colour["point"])
     bottom.axhline(0.0, color="k", lw=0.5)
     bottom.set_ylim(-0.35, 0.65)
     bottom.set_xlabel("t − t0 [days]")
-    bottom.set_ylabel("relative residual")
-    bottom.legend(loc="lower right")
+    bottom.set_ylabel("A / A_uniform − 1")
+    bottom.legend(loc="upper right", fontsize=9)
     fig.savefig(args.output, dpi=120)
     print(f"plot written to {args.output}")
     return 0
