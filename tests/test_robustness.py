@@ -323,12 +323,13 @@ def model_list(obj):
 
 
 def reported_length(obj):
-    """What the sequence says its length is; a failure counts as 0 (it is only a hint)."""
+    """What the sequence says its length is; an Exception counts as 0 (it is only a
+    hint), any other BaseException propagates."""
     if isinstance(obj, str) or not _sequence_check(obj):
         return 0
     try:
         return _sequence_size(obj)
-    except BaseException:  # noqa: B902
+    except Exception:
         return 0
 
 

@@ -36,18 +36,33 @@ std::string quoted_name_list(const std::vector<const char*>& names) {
     return out;
 }
 
+// Clears the pending exception, if any, when it is an Exception; a
+// BaseException that is not (KeyboardInterrupt, SystemExit, ...) stays
+// pending, as the interpreter's own conversions let it through: false then.
+bool clear_unless_interrupt() {
+    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 // Text of the type's __qualname__, for "'X' object cannot be converted".
-std::string type_qualname(PyObject* obj) {
+// False with the exception pending when reading it raised one that is not
+// an Exception.
+bool type_qualname(PyObject* obj, std::string& out) {
     static PyObject* key = nullptr;  // interned once, kept for the process
     if (key == nullptr) key = PyUnicode_InternFromString("__qualname__");
     PyRef qualname = key ? PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), key)) : PyRef();
     if (qualname && PyUnicode_Check(qualname.get())) {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(qualname.get(), &size);
-        if (text) return std::string(text, static_cast<std::size_t>(size));
+        if (text) {
+            out.assign(text, static_cast<std::size_t>(size));
+            return true;
+        }
     }
-    PyErr_Clear();
-    return "<failed to extract type name>";
+    if (!clear_unless_interrupt()) return false;
+    out = "<failed to extract type name>";
+    return true;
 }
 
 // A conversion of parameter `param` failed with the pending exception. A
@@ -94,14 +109,15 @@ bool as_double(PyObject* obj, double& out) {
 // Fast path for objects exposing a one-dimensional buffer of native doubles
 // (numpy float64 arrays, array.array('d'), memoryviews of them): the values
 // are copied directly, exactly the doubles that iteration would produce.
-// Returns false, with no exception pending, when the object does not qualify.
-bool read_float64_buffer(PyObject* obj, std::vector<double>& out) {
-    if (!PyObject_CheckBuffer(obj)) return false;
+// Returns no, with no exception pending, when the object does not qualify;
+// failed when the probe raised an exception that is not an Exception.
+enum class Buffer { read, no, failed };
+
+Buffer read_float64_buffer(PyObject* obj, std::vector<double>& out) {
+    if (!PyObject_CheckBuffer(obj)) return Buffer::no;
     Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
-        PyErr_Clear();
-        return false;
-    }
+    if (PyObject_GetBuffer(obj, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0)
+        return clear_unless_interrupt() ? Buffer::no : Buffer::failed;
     struct Release {
         Py_buffer* v;
         ~Release() { PyBuffer_Release(v); }
@@ -112,7 +128,7 @@ bool read_float64_buffer(PyObject* obj, std::vector<double>& out) {
     else if (format[0] == '<') ++format;
 #endif
     if (view.ndim != 1 || view.itemsize != static_cast<Py_ssize_t>(sizeof(double)) || std::strcmp(format, "d") != 0)
-        return false;
+        return Buffer::no;
     const Py_ssize_t n = view.shape[0];
     const Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
     out.resize(static_cast<std::size_t>(n));
@@ -122,7 +138,7 @@ bool read_float64_buffer(PyObject* obj, std::vector<double>& out) {
     } else {
         for (Py_ssize_t i = 0; i < n; ++i) std::memcpy(&out[static_cast<std::size_t>(i)], base + i * stride, sizeof(double));
     }
-    return true;
+    return Buffer::read;
 }
 
 // An exact list, read by index as its iterator reads it: the length is read
@@ -155,15 +171,21 @@ bool as_list(PyObject* obj, std::vector<double>& out) {
         return false;
     }
     if (PySequence_Check(obj) == 0) {
-        set_type_error("'" + type_qualname(obj) + "' object cannot be converted to 'Sequence'");
+        std::string name;
+        if (!type_qualname(obj, name)) return false;
+        set_type_error("'" + name + "' object cannot be converted to 'Sequence'");
         return false;
     }
-    if (read_float64_buffer(obj, out)) return true;
+    switch (read_float64_buffer(obj, out)) {
+    case Buffer::read: return true;
+    case Buffer::failed: return false;
+    case Buffer::no: break;
+    }
     if (PyList_CheckExact(obj)) return read_exact_list(obj, out);
     // The reported length only sizes the first reservation; iteration decides.
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
-        PyErr_Clear();
+        if (!clear_unless_interrupt()) return false;
         hint = 0;
     }
     out.clear();
