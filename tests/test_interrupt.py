@@ -304,3 +304,110 @@ def test_the_assertion_report_names_the_source_relative_to_the_project(name, cap
     with open(os.path.join(ROOT, path)) as source:
         assert 1 <= line <= len(source.readlines())
     assert ROOT not in err
+
+
+# --------------------------------------------------------------------------
+# 6. A signal during a call on input outside the physical domain
+# --------------------------------------------------------------------------
+
+# There the integrations fall back on tanh-sinh quadrature, up to a thousand
+# times slower per separation than on physical input (~0.1 ms per table
+# point with a table): the chunks must still be short.
+COSTLY_CHILD = textwrap.dedent(r"""
+    import json, os, signal, sys, threading, time
+    import kalvorin as K
+
+    case = json.loads(sys.argv[1])
+    points = case["table"]
+    extra = ()
+    if points:
+        bl = [i / (points - 1) for i in range(points)]
+        extra = (bl, [1.0 - 0.6 * r for r in bl])
+    l = []
+    for value, count in case["l"]:
+        l += [float(value)] * count
+    started = threading.Event()
+    sent = []
+
+    def send():
+        started.wait()
+        time.sleep(case["at"])
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    sender = threading.Thread(target=send)
+    sender.start()
+    started.set()
+    start = time.perf_counter()
+    try:
+        getattr(K, case["name"])(l, case["re"], case["rstar"], *extra)
+        outcome = "returned"
+    except KeyboardInterrupt:
+        outcome = "KeyboardInterrupt"
+    ended = time.perf_counter()
+    sender.join()
+    print(json.dumps({"outcome": outcome, "elapsed": ended - start, "latency": ended - sent[0]}))
+""")
+
+FLUX_MAP_HEYROVSKY = "integrated_flux_map_heyrovsky_magnification"
+FLUX_MAP_WITT_MAO = "integrated_flux_map_witt_mao_magnification"
+# (function, table points or 0, l as (value, count) runs, re, rstar, signal time); each would
+# compute for several seconds.
+COSTLY_CASES = {
+    "NaN l, 41-point table": (FLUX_MAP_HEYROVSKY, 41, [("nan", 2000)], 1.0, 0.1, 0.5),
+    "negative l, 500-point table": (FLUX_MAP_HEYROVSKY, 500, [(-0.5, 200)], 1.0, 0.1, 0.5),
+    "rstar 0, 41-point table": (FLUX_MAP_WITT_MAO, 41, [(0.5, 2000)], 1.0, 0.0, 0.5),
+    "rstar 0, 500-point table": (FLUX_MAP_WITT_MAO, 500, [(0.5, 200)], 1.0, 0.0, 0.5),
+    "negative re, 41-point table": (FLUX_MAP_HEYROVSKY, 41, [(0.5, 2000)], -1.0, 0.1, 0.5),
+    "NaN l after cheap ones, 41-point table": (FLUX_MAP_HEYROVSKY, 41, [(50.0, 10**6), ("nan", 2000)], 1.0, 0.1,
+                                               0.5),
+    "NaN l after cheap ones, built-in law": ("integrated_heyrovsky_magnification", 0,
+                                             [(50.0, 10**6), ("nan", 50000)], 1.0, 0.1, 0.5),
+    "rstar 0, built-in law": ("integrated_witt_mao_magnification", 0, [(0.5, 20000)], 1.0, 0.0, 0.5),
+    # No longer than a chunk sized for physical input, about 1 s of work.
+    "a short list, 500-point table": (FLUX_MAP_HEYROVSKY, 500, [("nan", 16)], 1.0, 0.1, 0.1),
+}
+
+
+@pytest.mark.parametrize("case", list(COSTLY_CASES))
+def test_a_signal_ends_a_call_outside_the_physical_domain_promptly(case):
+    name, table, l, re_, rstar, at = COSTLY_CASES[case]
+    spec = {"name": name, "table": table, "l": l, "re": re_, "rstar": rstar, "at": at}
+    env = dict(os.environ)
+    location = os.path.dirname(os.path.abspath(K.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [location, env.get("PYTHONPATH")]))
+    proc = subprocess.run([sys.executable, "-c", COSTLY_CHILD, json.dumps(spec)], env=env, capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    report = json.loads(proc.stdout)
+    assert report["outcome"] == "KeyboardInterrupt", report
+    assert report["elapsed"] >= at, report
+    assert report["latency"] < 0.3, report
+
+
+@pytest.mark.parametrize("name, extra", [
+    (FLUX_MAP_HEYROVSKY, ([0.0, 0.5, 1.0], [1.0, 0.8, 0.5])),
+    (FLUX_MAP_WITT_MAO, ([0.0, 0.5, 1.0], [1.0, 0.8, 0.5])),
+    ("integrated_heyrovsky_magnification", ()),
+    ("integrated_witt_mao_magnification", ()),
+])
+@pytest.mark.parametrize("rstar", [0.1, 0.0])
+def test_values_outside_the_physical_domain_do_not_depend_on_how_the_list_is_cut(name, extra, rstar):
+    # Costly separations among cheap ones: chunks of every size (with rstar 0
+    # every separation is costly).
+    separations = ([50.0] * (3000 if rstar else 20) + [0.5, -0.5, NAN, 1.2] * 8) * 3
+    f = getattr(K, name)
+    whole = outcome_of_call(lambda: f(separations, 1.0, rstar, *extra))
+    alone = [outcome_of_call(lambda x=x: f([x], 1.0, rstar, *extra)) for x in separations]
+    failures = [o for o in alone if isinstance(o, tuple)]
+    if failures:
+        assert whole == failures[0]
+    else:
+        assert whole == [b for o in alone for b in o]
+
+
+def outcome_of_call(thunk):
+    try:
+        return bits(thunk())
+    except RuntimeError as exc:
+        return ("RuntimeError", exc.args)

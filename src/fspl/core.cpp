@@ -125,13 +125,26 @@ Invalid magnification_spans(std::span<const double> u, std::span<const double> r
     return std::nullopt;
 }
 
+// Runs a computation that releases the GIL. A daemon thread that retakes it
+// while the interpreter finalizes is ended by a forced unwind
+// (interruptible.hpp), which nanobind's entry points would stop, aborting the
+// process: the thread stays blocked here instead.
+template <class Compute>
+KALVORIN_CATCHES_FORCED_UNWIND Invalid without_forced_unwind(Compute&& compute) {
+    try {
+        return compute();
+    } catch (ForcedUnwind&) {
+        block_thread_forever();
+    }
+}
+
 Invalid magnification(const In& u, const In& rho, const SourceLaw& law, Out& out) {
-    return magnification_spans(view(u), view(rho), law, view(out));
+    return without_forced_unwind([&] { return magnification_spans(view(u), view(rho), law, view(out)); });
 }
 
 // The same for one source radius.
 Invalid magnification_rho(const In& u, double rho, const SourceLaw& law, Out& out) {
-    return magnification_spans(view(u), {&rho, 1}, law, view(out));
+    return without_forced_unwind([&] { return magnification_spans(view(u), {&rho, 1}, law, view(out)); });
 }
 
 // One point, with the GIL held (cheaper than releasing it); NaN when u or
@@ -153,8 +166,8 @@ double trajectory(double t, double t0, double u0, double tE) noexcept {
     return std::hypot(u0, tau);
 }
 
-Invalid light_curve(const In& t_in, double t0, double u0, double tE, double rho, const SourceLaw& law,
-                    Out& out_arr) {
+Invalid light_curve_spans(const In& t_in, double t0, double u0, double tE, double rho, const SourceLaw& law,
+                          Out& out_arr) {
     const std::span<const double> t = view(t_in);
     const std::span<double> out = view(out_arr);
     if (out.size() != t.size()) throw std::invalid_argument("t and out: lengths do not match");
@@ -173,6 +186,10 @@ Invalid light_curve(const In& t_in, double t0, double u0, double tE, double rho,
     }
     finish(completed, failure);
     return std::nullopt;
+}
+
+Invalid light_curve(const In& t, double t0, double u0, double tE, double rho, const SourceLaw& law, Out& out) {
+    return without_forced_unwind([&] { return light_curve_spans(t, t0, u0, tE, rho, law, out); });
 }
 
 }  // namespace

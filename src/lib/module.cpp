@@ -4,9 +4,11 @@
 // operation (which never touches Python objects) and converts the result or
 // failure back. No C++ exception crosses into the interpreter: internal
 // assertion failures become PanicException, allocation failures MemoryError.
+// Only the forced unwind of a thread that the interpreter ends passes.
 #include <Python.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,23 +61,39 @@ using TableModel = ListResult (*)(std::vector<double>, double, double, std::vect
 // The integrated Witt–Mao models check the uniform disk at every separation
 // before they integrate, so that a kernel failure anywhere in `l` ends the
 // call before any integration. Run on one chunk after another they would
-// only see the disks of their own chunk: for a list longer than one chunk,
-// the whole list is checked here first (a disk is evaluated only where it
-// can fail, so the check costs next to nothing on physical input).
+// only see the disks of their own chunk: for a list of more than one
+// separation, the whole list is checked here first (a disk is evaluated only
+// where it can fail, so the check costs next to nothing on physical input).
 enum class Order { any, disks_first };
 
-// Sizes of the first chunk (interruptible.hpp): about a millisecond of work,
-// a few in a sanitizer build. A list no longer than that is computed by one
-// call of the model, as it comes. A uniform disk costs 0.03-0.2 µs, an
-// integration over the limb-darkened profile 0.03 µs far from the source and
-// up to ~10 µs over it. With a table the cost near the source grows with its
-// length, ~0.1 µs per table interval, and a sum over rings costs ~0.05 µs
-// per ring, so the first chunk of those is a budget of (separation × table
-// point) pairs. Later chunks are sized from the time the previous one took.
+// Largest sizes of the chunk after the first (interruptible.hpp): about a
+// millisecond of work on physical input, a few in a sanitizer build. A
+// uniform disk costs 0.03-0.2 µs, an integration over the limb-darkened
+// profile 0.03 µs far from the source and up to ~10 µs over it. With a table
+// the cost near the source grows with its length, ~0.1 µs per table
+// interval, and a sum over rings costs ~0.05 µs per ring, so the size for
+// those is a budget of (separation × table point) pairs. Later chunks are
+// sized from the time the previous one took.
 constexpr std::size_t DISK_CHUNK = 4096;
 constexpr std::size_t INTEGRATION_CHUNK = 128;
 constexpr std::size_t INTEGRATION_TABLE_BUDGET = 8192;
 constexpr std::size_t RING_TABLE_BUDGET = 16384;
+
+// Outside the physical domain (l negative or NaN, re or rstar not positive
+// and finite) the integrations fall back on tanh-sinh quadrature: 0.1-0.5 ms
+// per separation over the built-in law, ~0.085 ms per table point with a
+// table. At most this many such separations go into one chunk (a budget of
+// separation × table point pairs with a table), about 2 ms of work.
+constexpr std::size_t NO_LIMIT = static_cast<std::size_t>(-1);
+constexpr std::size_t INTEGRATION_COSTLY = 4;
+constexpr std::size_t INTEGRATION_TABLE_COSTLY = 24;
+
+CostlyLimit costly_limit(std::size_t per_chunk, double re, double rstar) {
+    CostlyLimit limit;
+    limit.per_chunk = per_chunk;
+    limit.all = !(re > 0.0 && re < HUGE_VAL && rstar > 0.0 && rstar < HUGE_VAL);
+    return limit;
+}
 
 ChunkedResult uniform_disks(const std::vector<double>& l, double re, double rstar, SignalCheckpoint& checkpoint) {
     return compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
@@ -86,11 +104,13 @@ ChunkedResult uniform_disks(const std::vector<double>& l, double re, double rsta
 // (l, re, rstar) -> list, computed without the GIL. The converted list is
 // moved into a local, released on return, before the result list is built
 // (a parameter would live until the end of the caller's expression).
-template <ListModel Model, std::size_t first_chunk, Order order>
+// A list of one separation is computed by one call of the model, as it
+// comes; longer ones in chunks (interruptible.hpp).
+template <ListModel Model, std::size_t first_chunk, Order order, std::size_t costly>
 ChunkedResult compute_list_model(std::vector<double>&& separations, double re, double rstar) {
     std::vector<double> l = std::move(separations);
     SignalCheckpoint checkpoint;
-    if (l.size() <= first_chunk) {
+    if (l.size() <= 1) {
         ListResult result = Model(std::move(l), re, rstar);
         return ChunkedResult{std::move(result.values), result.failure, false};
     }
@@ -100,28 +120,29 @@ ChunkedResult compute_list_model(std::vector<double>&& separations, double re, d
     }
     return compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
         return Model(std::move(part), re, rstar);
-    }, first_chunk);
+    }, first_chunk, true, costly_limit(costly, re, rstar));
 }
 
-template <ListModel Model, std::size_t first_chunk, Order order = Order::any>
+template <ListModel Model, std::size_t first_chunk, Order order = Order::any, std::size_t costly = NO_LIMIT>
 PyObject* call_list_model(PyObject* const* slots) {
     std::vector<double> l;
     double re, rstar;
     if (!extract_list(slots[0], "l", l)) return nullptr;
     if (!extract_double(slots[1], "re", re)) return nullptr;
     if (!extract_double(slots[2], "rstar", rstar)) return nullptr;
-    return finish(compute_list_model<Model, first_chunk, order>(std::move(l), re, rstar));
+    return finish(compute_list_model<Model, first_chunk, order, costly>(std::move(l), re, rstar));
 }
 
 // (l, re, rstar, bl, bf) -> list, the same; every chunk gets its own copy of
 // the table.
-template <TableModel Model, std::size_t budget, Order order>
+template <TableModel Model, std::size_t budget, Order order, std::size_t costly>
 ChunkedResult compute_table_model(std::vector<double>&& separations, double re, double rstar,
                                   std::vector<double>&& bl, std::vector<double>&& bf) {
     std::vector<double> l = std::move(separations);
     SignalCheckpoint checkpoint;
-    const std::size_t first_chunk = std::max<std::size_t>(1, budget / std::max<std::size_t>(1, bl.size()));
-    if (l.size() <= first_chunk) {
+    const std::size_t points = std::max<std::size_t>(1, bl.size());
+    const std::size_t first_chunk = std::max<std::size_t>(1, budget / points);
+    if (l.size() <= 1) {
         ListResult result = Model(std::move(l), re, rstar, std::move(bl), std::move(bf));
         return ChunkedResult{std::move(result.values), result.failure, false};
     }
@@ -133,12 +154,13 @@ ChunkedResult compute_table_model(std::vector<double>&& separations, double re, 
         ChunkedResult disks = uniform_disks(l, re, rstar, checkpoint);
         if (disks.ended()) return disks;
     }
+    const std::size_t per_chunk = costly == NO_LIMIT ? NO_LIMIT : std::max<std::size_t>(1, costly / points);
     return compute_in_chunks(l, checkpoint, [&](std::vector<double> part) {
         return Model(std::move(part), re, rstar, bl, bf);
-    }, first_chunk);
+    }, first_chunk, true, costly_limit(per_chunk, re, rstar));
 }
 
-template <TableModel Model, std::size_t budget, Order order = Order::any>
+template <TableModel Model, std::size_t budget, Order order = Order::any, std::size_t costly = NO_LIMIT>
 PyObject* call_table_model(PyObject* const* slots) {
     std::vector<double> l, bl, bf;
     double re, rstar;
@@ -147,7 +169,8 @@ PyObject* call_table_model(PyObject* const* slots) {
     if (!extract_double(slots[2], "rstar", rstar)) return nullptr;
     if (!extract_list(slots[3], "bl", bl)) return nullptr;
     if (!extract_list(slots[4], "bf", bf)) return nullptr;
-    return finish(compute_table_model<Model, budget, order>(std::move(l), re, rstar, std::move(bl), std::move(bf)));
+    return finish(compute_table_model<Model, budget, order, costly>(std::move(l), re, rstar, std::move(bl),
+                                                                    std::move(bf)));
 }
 
 PyObject* call_heyrovsky(PyObject* const* slots) {
@@ -176,8 +199,10 @@ PyObject* panic_at_boundary(const char* message, const char* file, int line) noe
 }
 
 // The METH_FASTCALL | METH_KEYWORDS entry point of one module function.
+// Not noexcept: a thread ended by the interpreter's finalization unwinds
+// through here (interruptible.hpp).
 template <const FunctionDescription& Fn, PyObject* (*Call)(PyObject* const*)>
-PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+KALVORIN_CATCHES_FORCED_UNWIND PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
         PyObject* slots[MAX_PARAMS];
         if (!parse_arguments(Fn, args, nargs, kwnames, slots)) return nullptr;
@@ -190,6 +215,8 @@ PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, P
         return PyErr_NoMemory();
     } catch (const std::exception& failure) {
         return panic_at_boundary(failure.what(), __FILE__, __LINE__);
+    } catch (ForcedUnwind&) {
+        throw;
     } catch (...) {
         return panic_at_boundary("internal error without a message", __FILE__, __LINE__);
     }
@@ -213,20 +240,23 @@ PyMethodDef FUNCTIONS[] = {
                     "witt_mao_magnification(l, re, rstar)"),
     KALVORIN_METHOD(INTEGRATED_WITT_MAO,
                     (entry<INTEGRATED_WITT_MAO,
-                           call_list_model<integrated_witt_mao_magnification, INTEGRATION_CHUNK, Order::disks_first>>),
+                           call_list_model<integrated_witt_mao_magnification, INTEGRATION_CHUNK, Order::disks_first,
+                                           INTEGRATION_COSTLY>>),
                     "integrated_witt_mao_magnification(l, re, rstar)"),
     KALVORIN_METHOD(INTEGRATED_FLUX_MAP_WITT_MAO,
                     (entry<INTEGRATED_FLUX_MAP_WITT_MAO,
-                           call_table_model<integrated_flux_map_witt_mao_magnification, INTEGRATION_TABLE_BUDGET, Order::disks_first>>),
+                           call_table_model<integrated_flux_map_witt_mao_magnification, INTEGRATION_TABLE_BUDGET,
+                                            Order::disks_first, INTEGRATION_TABLE_COSTLY>>),
                     "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)"),
     KALVORIN_METHOD(HEYROVSKY, (entry<HEYROVSKY, call_heyrovsky>), "heyrovsky_magnification(l, r, re, rstar)"),
     KALVORIN_METHOD(INTEGRATED_HEYROVSKY,
                     (entry<INTEGRATED_HEYROVSKY,
-                           call_list_model<integrated_heyrovsky_magnification, INTEGRATION_CHUNK>>),
+                           call_list_model<integrated_heyrovsky_magnification, INTEGRATION_CHUNK, Order::any, INTEGRATION_COSTLY>>),
                     "integrated_heyrovsky_magnification(l, re, rstar)"),
     KALVORIN_METHOD(INTEGRATED_FLUX_MAP_HEYROVSKY,
                     (entry<INTEGRATED_FLUX_MAP_HEYROVSKY,
-                           call_table_model<integrated_flux_map_heyrovsky_magnification, INTEGRATION_TABLE_BUDGET>>),
+                           call_table_model<integrated_flux_map_heyrovsky_magnification, INTEGRATION_TABLE_BUDGET, Order::any,
+                                            INTEGRATION_TABLE_COSTLY>>),
                     "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)"),
     KALVORIN_METHOD(DISCRETE_FLUX_MAP_HEYROVSKY,
                     (entry<DISCRETE_FLUX_MAP_HEYROVSKY,
