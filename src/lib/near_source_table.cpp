@@ -89,20 +89,26 @@ void legendre_values(double t, std::array<double, M + 2>& P) noexcept {
 // Antiderivatives in t ∈ [−1, 1] (constants irrelevant, only differences are
 // used): I0_j = ∫ P_j dt, I1_j = ∫ t P_j dt, from
 // ∫ P_j = (P_{j+1} − P_{j−1})/(2j + 1), t P_j = ((j + 1) P_{j+1} + j P_{j−1})/(2j + 1).
+// The integers j are read from a table (no conversion per call).
+struct Integers {
+    double v[66] = {};
+    constexpr Integers() {
+        for (int j = 0; j < 66; ++j) v[j] = j;
+    }
+};
+inline constexpr Integers INTEGERS{};
+
 template <std::size_t M>
 void antiderivatives(double t, const std::array<double, M + 2>& P, std::array<double, M>& I0,
                      std::array<double, M>& I1) noexcept {
-    const auto ip = [&](std::size_t k) -> double {  // ∫ P_k dt
-        if (k == 0) return t;
-        return (P[k + 1] - P[k - 1]) * INVERSE_ODD[k];
-    };
     // ∫ P_M needs P_{M+1}; I1_j needs ∫ P_{j+1} for j + 1 ≤ M.
     std::array<double, M + 1> IP;
-    for (std::size_t k = 0; k <= M; ++k) IP[k] = ip(k);
-    for (std::size_t j = 0; j < M; ++j) {
-        I0[j] = IP[j];
-        I1[j] = j == 0 ? 0.5 * t * t : ((j + 1.0) * IP[j + 1] + j * IP[j - 1]) * INVERSE_ODD[j];
-    }
+    IP[0] = t;
+    for (std::size_t k = 1; k <= M; ++k) IP[k] = (P[k + 1] - P[k - 1]) * INVERSE_ODD[k];
+    for (std::size_t j = 0; j < M; ++j) I0[j] = IP[j];
+    I1[0] = 0.5 * t * t;
+    for (std::size_t j = 1; j < M; ++j)
+        I1[j] = (INTEGERS.v[j + 1] * IP[j + 1] + INTEGERS.v[j] * IP[j - 1]) * INVERSE_ODD[j];
 }
 
 // Adds to W_j, j < M, the moments ∫_{sa}^{sb} P_j(2s − 1)(Im + B(s − sm)) ds
@@ -160,6 +166,18 @@ void add_piece_moments(double sa, double sb, double Im, double B, double scale, 
     }
 }
 
+// T_ji of the panel rule (unit_rule<N>().T transposed).
+const std::array<std::array<double, N>, N>& transposed_t() noexcept {
+    static const auto Tt = [] {
+        const auto& rule = unit_rule<N>();
+        std::array<std::array<double, N>, N> t{};
+        for (std::size_t i = 0; i < N; ++i)
+            for (std::size_t j = 0; j < N; ++j) t[j][i] = rule.T[i][j];
+        return t;
+    }();
+    return Tt;
+}
+
 double panel_integral(const Panel& p, double x, double eps, const TablePieces& table, std::uint32_t& evaluations) {
     const auto& rule = unit_rule<N>();
     const double L = p.o - p.e;
@@ -214,13 +232,18 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
         add_G(sa, -1.0);
     }
 
+    // Lagrange weights Wi = Σ_j T_ij W_j (and Vi), each summed in increasing
+    // j, all i at once (independent sums, which the compiler may vectorise).
+    const auto& Tt = transposed_t();
+    std::array<double, N> Wl{}, Vl{};
+    for (std::size_t j = 0; j < N; ++j)
+        for (std::size_t i = 0; i < N; ++i) Wl[i] = Wl[i] + Tt[j][i] * W[j];
+    if (p.singular)
+        for (std::size_t j = 0; j < N; ++j)
+            for (std::size_t i = 0; i < N; ++i) Vl[i] = Vl[i] + Tt[j][i] * V[j];
     double sum = 0.0;
     for (std::size_t i = 0; i < N; ++i) {
-        double Wi = 0.0, Vi = 0.0;
-        for (std::size_t j = 0; j < N; ++j) {
-            Wi = Wi + rule.T[i][j] * W[j];
-            if (p.singular) Vi = Vi + rule.T[i][j] * V[j];
-        }
+        const double Wi = Wl[i], Vi = Vl[i];
         const double r = p.e + L * rule.s[i];
         const double H = (r * TWO_PI) * ring_mean_fast(x, r, eps);
         if (!p.singular) {
