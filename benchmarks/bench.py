@@ -191,6 +191,15 @@ def _mm(method, gamma):
     return make
 
 
+def theta_table(n):
+    """The built-in law tabulated at n radii r = sin(theta), theta evenly spaced
+    in [0, pi/2] (the spacing recommended for laws with a square-root edge)."""
+    bl = [math.sin(0.5 * math.pi * j / (n - 1)) for j in range(n)]
+    bl[-1] = 1.0
+    return bl, [ref.ld_law(r) for r in bl]
+
+
+THETA41 = theta_table(41)
 TB, TF = ref.TAB_BL, ref.TAB_BF
 RB, RF = ref.RINGS_BL, ref.RINGS_BF
 KALVORIN = [
@@ -208,6 +217,8 @@ KALVORIN = [
     # Time only (no reference values): cost against the table size.
     ("integrated_flux_map_heyrovsky_magnification [41-pt table]", "ld", None,
      _k(kalvorin.integrated_flux_map_heyrovsky_magnification, *ref.law_table(41))),
+    ("integrated_flux_map_heyrovsky_magnification [41-pt θ table]", "ld", None,
+     _k(kalvorin.integrated_flux_map_heyrovsky_magnification, *THETA41)),
     ("integrated_flux_map_heyrovsky_magnification [201-pt table]", "ld", None,
      _k(kalvorin.integrated_flux_map_heyrovsky_magnification, *ref.law_table(201))),
     ("discrete_flux_map_heyrovsky_magnification [200 rings]", "ld", None,
@@ -464,6 +475,28 @@ def vbm_scan(refv):
     return rows
 
 
+def theta_whole_event(repeats):
+    """Whole-event rows (whole_event.HEADER) of the 41-point θ table, timed
+    alternately with the built-in law on the same curves."""
+    rows = []
+    for rho in whole_event.RHOS:
+        _, _, _, l = whole_event.curve(rho)
+        law = lambda: kalvorin.integrated_heyrovsky_magnification(l, 1.0, rho)  # noqa: E731
+        tab = lambda: kalvorin.integrated_flux_map_heyrovsky_magnification(l, 1.0, rho, *THETA41)  # noqa: E731
+        t_law, t_tab = [], []
+        for _ in range(repeats):
+            t_law.append(whole_event.timed(law, 1))
+            t_tab.append(whole_event.timed(tab, 1))
+        a, b = statistics.median(t_law), statistics.median(t_tab)
+        try:
+            err = f"{whole_event.reference_errors(rho, l, tab, 'ld'):.1e}"
+        except Exception:  # noqa: BLE001 - reference values unavailable
+            err = ""
+        rows.append((f"{rho:g}", "kalvorin 41-point θ table (LD 0.6; built-in law timed alongside)",
+                     f"{b / whole_event.N * 1e6:.3g}", "", f"{b / a:.2f}", err))
+    return rows
+
+
 def ring_evaluations():
     """Output of the C++ counter program, if it has been built."""
     exe = os.path.join(ROOT, "build", "bench", "ring_evaluations")
@@ -575,7 +608,7 @@ def main():
           " relative to the exact linear law)")
     print(table(tab_rows, tab_header))
     print("\nWhole-event light curves (t from -2 tE to 2 tE, 2000 points, u0 = 0.5 rho)")
-    we_rows = whole_event.run(repeats)
+    we_rows = whole_event.run(repeats) + theta_whole_event(max(repeats, 9))
     print(table(we_rows, whole_event.HEADER))
     if xc:
         print(f"\nreference cache vs tests/reference/data: {xc[0]} common points, max rel diff {xc[1]:.1e}")
@@ -618,7 +651,8 @@ def main():
         "r = 0, 0.05, …, 1 (linear interpolation); the discrete variant 100 rings at r = (j + 0.5)/100 "
         "with weights ∝ r I(r) summing to 1. Their errors are against the exact magnification of "
         "what they are given (the interpolated profile, the ring sum); how far that input is from the "
-        "law itself is the last table.",
+        "law itself is the last table. The 41-pt θ table (time only) tabulates the law at "
+        "r = sin(θ), θ evenly spaced over [0, π/2].",
         "- Workloads: light curves of 1000 points, u0 = 0.5 rho, tau = linspace(−10 rho, 10 rho), "
         "u = sqrt(u0² + tau²); grid = l in {" + ", ".join(f"{l:.10g}" for _, l in GRID) + "} for each rho. "
         "Accuracy on every 25th light-curve point plus the 10 nearest to the limb crossing "
