@@ -129,8 +129,9 @@ Invalid magnification_spans(std::span<const double> u, std::span<const double> r
 // while the interpreter finalizes is ended by a forced unwind
 // (interruptible.hpp), which nanobind's entry points would stop, aborting the
 // process: the thread stays blocked here instead.
+// Not inlined: the sanitizer attribute must stay with the handler.
 template <class Compute>
-KALVORIN_CATCHES_FORCED_UNWIND Invalid without_forced_unwind(Compute&& compute) {
+KALVORIN_CATCHES_FORCED_UNWIND [[gnu::noinline]] Invalid without_forced_unwind(Compute&& compute) {
     try {
         return compute();
     } catch (ForcedUnwind&) {
