@@ -372,11 +372,11 @@ COSTLY_CASES = {
 @pytest.mark.parametrize("case", list(COSTLY_CASES))
 def test_a_signal_ends_a_call_outside_the_physical_domain_promptly(case):
     name, table, l, re_, rstar, at = COSTLY_CASES[case]
-    spec = {"name": name, "table": table, "l": l, "re": re_, "rstar": rstar, "at": at}
+    arguments = {"name": name, "table": table, "l": l, "re": re_, "rstar": rstar, "at": at}
     env = dict(os.environ)
     location = os.path.dirname(os.path.abspath(K.__file__))
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [location, env.get("PYTHONPATH")]))
-    proc = subprocess.run([sys.executable, "-c", COSTLY_CHILD, json.dumps(spec)], env=env, capture_output=True,
+    proc = subprocess.run([sys.executable, "-c", COSTLY_CHILD, json.dumps(arguments)], env=env, capture_output=True,
                           text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr[-4000:]
     report = json.loads(proc.stdout)
