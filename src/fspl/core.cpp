@@ -61,6 +61,7 @@ std::size_t first_chunk(const SourceLaw& law) noexcept {
     switch (law.kind()) {
     case SourceLaw::Kind::uniform: return 4096;
     case SourceLaw::Kind::linear: return 128;
+    case SourceLaw::Kind::power: return 96;
     case SourceLaw::Kind::table: return std::max<std::size_t>(1, 8192 / std::max<std::size_t>(1, law.breakpoints().size()));
     }
     return 1;
@@ -216,6 +217,7 @@ NB_MODULE(_core, m) {
         .def_static("uniform", &SourceLaw::uniform)
         .def_static("linear", &SourceLaw::linear, nb::arg("c"))
         .def_static("table", &SourceLaw::table, nb::arg("r"), nb::arg("intensity"))
+        .def_static("power", &SourceLaw::power, nb::arg("c0"), nb::arg("c"), nb::arg("p"), nb::arg("f"))
         .def_prop_ro("flux", [](const SourceLaw& law) { return law.data().flux; },
                      "∫_0^1 2πr I(r) dr, I relative to the centre");
 

@@ -41,6 +41,52 @@ ProfileData linear_profile_data(double c) {
     return d;
 }
 
+PowerProfile make_power_profile(double c0, std::span<const double> c, std::span<const double> p, double f) {
+    KALVORIN_ASSERT_EQ_LEN(c, p);
+    PowerProfile profile;
+    profile.c0 = c0;
+    profile.f = f;
+    profile.smooth = f == 0.0;
+    for (std::size_t k = 0; k < c.size() && k < MAX_POWER_TERMS; ++k) {
+        using P = PowerProfile::Power;
+        const double q = p[k];
+        const P kind = q == 0.5 ? P::half : q == 1.0 ? P::one : q == 1.5 ? P::three_halves : q == 2.0 ? P::two : P::other;
+        profile.terms[k] = {c[k], q, kind};
+        profile.n = k + 1;
+        profile.smooth = profile.smooth && q == std::floor(q);
+    }
+    set_limb_weights(profile);
+    return profile;
+}
+
+// ∫_0^1 r^{2k} μ^p 2r dr = B(k + 1, p/2 + 1) (t = μ² = 1 − r²), from
+// B(1, b) = 1/b and B(k + 1, b) = B(k, b)·k/(k + b); for μ ln μ the
+// derivative in p at p = 1, ½ B(k + 1, 3/2)(ψ(3/2) − ψ(k + 5/2))
+// = −½ B(k + 1, 3/2) Σ_{j=0}^{k} 1/(3/2 + j).
+ProfileData power_profile_data(const PowerProfile& profile) {
+    constexpr int K = FAR_FIELD_MAX_TERMS;
+    double sums[K];
+    std::array<double, MAX_POWER_TERMS> beta{};
+    for (std::size_t j = 0; j < profile.n; ++j) beta[j] = 1.0 / (profile.terms[j].p * 0.5 + 1.0);
+    double beta_log = 2.0 / 3.0, harmonic = 2.0 / 3.0;
+    for (int k = 0; k < K; ++k) {
+        if (k > 0) {
+            for (std::size_t j = 0; j < profile.n; ++j) beta[j] = beta[j] * (k / (k + profile.terms[j].p * 0.5 + 1.0));
+            beta_log = beta_log * (k / (k + 1.5));
+            harmonic = harmonic + 1.0 / (k + 1.5);
+        }
+        double s = profile.c0 / (k + 1);
+        for (std::size_t j = 0; j < profile.n; ++j) s = s + profile.terms[j].c * beta[j];
+        s = s + profile.f * (-0.5 * beta_log * harmonic);
+        sums[k] = s;
+    }
+    ProfileData d{};
+    for (int k = 0; k < K; ++k) d.moments.mu[k] = sums[k] / sums[0];
+    d.flux = PI * sums[0];
+    d.moments.classify();
+    return d;
+}
+
 std::vector<double> radius_breakpoints(const std::vector<double>& table_radii) {
     std::vector<double> points{0.0, 1.0};
     for (const double b : table_radii)
@@ -124,6 +170,14 @@ SourceLaw SourceLaw::uniform() {
 SourceLaw SourceLaw::linear(double c) {
     SourceLaw law(Kind::linear, c, PiecewiseLinear({}, {}, 0.0));
     law.data_ = detail::linear_profile_data(c);
+    law.points_ = detail::radius_breakpoints({});
+    return law;
+}
+
+SourceLaw SourceLaw::power(double c0, std::vector<double> c, std::vector<double> p, double f) {
+    SourceLaw law(Kind::power, 0.0, PiecewiseLinear({}, {}, 0.0));
+    law.power_ = detail::make_power_profile(c0, c, p, f);
+    law.data_ = detail::power_profile_data(law.power_);
     law.points_ = detail::radius_breakpoints({});
     return law;
 }

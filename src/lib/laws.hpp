@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -28,6 +29,57 @@ struct LinearProfile {
     }
 };
 
+// A sum of power profiles and a logarithmic one,
+//   I(μ) = c0 + Σ_k c_k μ^{p_k} + f·μ ln μ,   μ = √(1 − r²), p_k > 0,
+// which covers the quadratic, square-root, logarithmic, power-2 and
+// four-parameter laws. Near the limb (μ → 0) the terms with p_k not an
+// integer, and μ ln μ, are not smooth in θ (r = sin θ): the panel at the limb
+// is integrated in μ with product weights for each term (near_source_power.cpp).
+inline constexpr std::size_t MAX_POWER_TERMS = 4;
+inline constexpr std::size_t LIMB_NODES = 24;
+
+struct PowerProfile {
+    enum class Power { half, one, three_halves, two, other };
+    struct Term {
+        double c, p;
+        Power kind;
+    };
+    double c0 = 1.0;
+    std::array<Term, MAX_POWER_TERMS> terms{};
+    std::size_t n = 0;
+    double f = 0.0;  // coefficient of μ ln μ
+    bool smooth = true;  // every p_k an integer and f = 0: no limb treatment
+
+    // Product weights of the LIMB_NODES Legendre points s_i on [0, 1]:
+    // weights[b][l][i] = ∫_0^1 ℓ_i(s) s^{a_b} ln^l s ds for the basis terms b
+    // (the constant, then the terms, then μ ln μ) with a_b = p_b + 1 (the
+    // Jacobian μ of r dr = −μ dμ), l = 0, 1, 2.
+    using Weights = std::array<std::array<double, LIMB_NODES>, 3>;
+    std::array<Weights, MAX_POWER_TERMS + 2> weights{};
+
+    double at_mu(double mu) const noexcept {
+        double v = c0;
+        for (std::size_t k = 0; k < n; ++k) {
+            const Term& t = terms[k];
+            double m;
+            switch (t.kind) {
+            case Power::half: m = std::sqrt(mu); break;
+            case Power::one: m = mu; break;
+            case Power::three_halves: m = mu * std::sqrt(mu); break;
+            case Power::two: m = mu * mu; break;
+            default: m = std::pow(mu, t.p); break;
+            }
+            v = v + t.c * m;
+        }
+        if (f != 0.0 && mu > 0.0) v = v + f * (mu * std::log(mu));
+        return v;
+    }
+    double operator()(double r) const noexcept {
+        const double t = (1 - r) * (1 + r);
+        return at_mu(std::sqrt(t > 0.0 ? t : 0.0));
+    }
+};
+
 // What a profile contributes to the integrals, derived once.
 struct ProfileData {
     ProfileMoments moments;
@@ -37,6 +89,17 @@ struct ProfileData {
 
 // Moments and flux of the linear law with coefficient c (closed form).
 ProfileData linear_profile_data(double c);
+
+// The profile c0 + Σ c_k μ^{p_k} + f μ ln μ with its limb weights.
+PowerProfile make_power_profile(double c0, std::span<const double> c, std::span<const double> p, double f);
+// Its moments (Beta functions) and flux.
+ProfileData power_profile_data(const PowerProfile& profile);
+// Sets profile.weights (near_source_power.cpp).
+void set_limb_weights(PowerProfile& profile) noexcept;
+// ∫_0^1 2πr I(r) M(x, r) dr for 0 ≤ x < 3 with the limb panel in μ
+// (near_source_power.cpp); NaN when the panels cannot be laid out.
+double near_source_integral_power(double x, double eps, const PowerProfile& profile,
+                                  std::uint32_t* evaluations) noexcept;
 
 // Breakpoints of [0, 1]: the ends and the table radii strictly inside.
 std::vector<double> radius_breakpoints(const std::vector<double>& table_radii);
@@ -51,7 +114,7 @@ ProfileData table_profile_data(TablePieces table);
 // threads may integrate with the same law at once.
 class SourceLaw {
 public:
-    enum class Kind { uniform, linear, table };
+    enum class Kind { uniform, linear, table, power };
 
     static SourceLaw uniform();
     // I(μ) = 1 − c(1 − μ).
@@ -59,11 +122,15 @@ public:
     // Linear interpolation through (r[j], intensity[j]), 0 outside; radii
     // non-decreasing in [0, 1] (equal radii make a jump), equal lengths.
     static SourceLaw table(std::vector<double> r, std::vector<double> intensity);
+    // I(μ) = c0 + Σ_k c[k] μ^{p[k]} + f·μ ln μ (at most MAX_POWER_TERMS terms,
+    // p[k] > 0).
+    static SourceLaw power(double c0, std::vector<double> c, std::vector<double> p, double f);
 
     Kind kind() const noexcept { return kind_; }
     double coefficient() const noexcept { return profile_.c; }
     const detail::LinearProfile& linear_profile() const noexcept { return profile_; }
     const PiecewiseLinear& table_profile() const noexcept { return table_; }
+    const detail::PowerProfile& power_profile() const noexcept { return power_; }
     const detail::ProfileData& data() const noexcept { return data_; }
     const std::vector<double>& breakpoints() const noexcept { return points_; }
     const std::array<double, 24>& weights24() const noexcept { return weights24_; }
@@ -75,6 +142,7 @@ private:
     Kind kind_;
     detail::LinearProfile profile_;
     PiecewiseLinear table_;
+    detail::PowerProfile power_;
     std::vector<double> points_;
     detail::ProfileData data_;
     std::array<double, 24> weights24_{};

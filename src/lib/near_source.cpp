@@ -132,4 +132,5 @@ double near_source_integral(double x, double eps, const Profile& profile, std::u
 }
 
 template double near_source_integral<LinearProfile>(double, double, const LinearProfile&, std::uint32_t*) noexcept;
+template double near_source_integral<PowerProfile>(double, double, const PowerProfile&, std::uint32_t*) noexcept;
 }  // namespace kalvorin::detail

@@ -167,6 +167,20 @@ public:
     // Every rule but the series.
     double rest(double u, std::uint32_t* evaluations) {
         const double rho = disk_.rho();
+        if constexpr (std::is_same_v<Profile, detail::PowerProfile>) {
+            // Not smooth at the limb: panels with the limb one in μ, at any x.
+            if (!profile_.smooth) {
+                if (u >= 0.0 && u < HUGE_VAL && rho > 0.0 && std::isfinite(eps_) && eps_ > 0.0) {
+                    std::uint32_t count = 0;
+                    const double v = detail::near_source_integral_power(u, eps_, profile_, &count) / data_.flux;
+                    if (std::isfinite(v)) {
+                        if (evaluations) *evaluations = count;
+                        return v;
+                    }
+                }
+                return by_quadrature(u, evaluations);
+            }
+        }
         if (u >= GL24_FROM && u < HUGE_VAL && rho > 0.0) {
             const double v = near_outside(u, evaluations);
             if (std::isfinite(v)) return v;
@@ -418,6 +432,12 @@ const char* law_magnifications(const SourceLaw& law, std::span<const double> x, 
         const double norm = law.coefficient() == BUILT_IN_COEFFICIENT ? LIMB_DARKENING_NORM : data.flux;
         RadialIntegrator<LinearProfile> integrator(law.linear_profile(), true, data, re, rstar, norm,
                                                    law.breakpoints());
+        integrate_rings(integrator, x, out);
+        return nullptr;
+    }
+    case SourceLaw::Kind::power: {
+        RadialIntegrator<detail::PowerProfile> integrator(law.power_profile(), true, data, re, rstar, data.flux,
+                                                          law.breakpoints());
         integrate_rings(integrator, x, out);
         return nullptr;
     }
