@@ -36,7 +36,7 @@ struct LinearProfile {
 // integer, and μ ln μ, are not smooth in θ (r = sin θ): the panel at the limb
 // is integrated in μ with product weights for each term (near_source_power.cpp).
 inline constexpr std::size_t MAX_POWER_TERMS = 4;
-inline constexpr std::size_t LIMB_NODES = 24;
+inline constexpr std::size_t LIMB_NODES = 16;
 
 struct PowerProfile {
     enum class Power { half, one, three_halves, two, other };

@@ -18,7 +18,7 @@
 // The limb panel, θ from θ_a to π/2, is integrated in μ ∈ [0, m], m = cos θ_a:
 // there 2πr I M dr = 2π μ I(μ) M dμ, and M(x, √(1 − μ²)) is analytic in μ
 // (a function of r² = 1 − μ²), so each basis term is μ^a × (analytic) with
-// a = p + 1 (or μ² ln μ). The ring means at the 24 Legendre points of the
+// a = p + 1 (or μ² ln μ). The ring means at the 16 Legendre points of the
 // panel serve every term: term by term, product weights
 //   W^{a,l}_i = ∫_0^1 ℓ_i(s) s^a ln^l s ds = Σ_j T_ij ∂^l/∂a^l m_j(a),
 //   m_j(a) = ∫_0^1 P_j(2s − 1) s^a ds = Π_{k<j}(a − k) / Π_{k=1}^{j+1}(a + k),
@@ -29,8 +29,10 @@
 // Beyond 1 < x < 3 the limb panel starts the graded panels, first length
 // min(acosh x, 2ε) (M's singularities at θ = π/2 ± i acosh x).
 //
-// Accuracy against mpmath (tests/reference/gen_fspl_laws_reference.py,
-// benchmarks/fspl_accuracy.py prints it): see the law table in the README.
+// Accuracy against an mpmath quadrature in θ split at θ* (tests/test_fspl_laws.py)
+// for the square-root, logarithmic, power-2 and four-parameter laws, ρ from
+// 1e-4 to 1e3, x from 0 to 10 with the limb ± 1e-6: ≤ 1.1e-15 relative (16
+// limb nodes; 24 gave ≤ 5e-16 at ~5 % more cost on crossing light curves).
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -185,16 +187,15 @@ double theta_panel(const Panel& p, double x, double eps, const PowerProfile& pro
 // limb), V_i = Σ_terms c·m^{a+1}·W^{a,·}_i.
 double limb_panel(const Panel& p, double x, double eps, const PowerProfile& profile, std::uint32_t& evaluations) {
     constexpr std::size_t N = LIMB_NODES;
-    const double m = p.e == 0.0 ? 1.0 : std::cos(p.e);
+    const double m = std::cos(p.e);
     const bool singular = p.factor != 0.0;
     const double log_m = std::log(m);
     std::array<double, N> V{}, U{};
     const auto add = [&](const PowerProfile::Weights& w, double c, double a, bool log_term) {
         if (c == 0.0) return;
         const double k = c * std::pow(m, a + 1);
-        const auto& w0 = log_term ? w[1] : w[0];
         for (std::size_t i = 0; i < N; ++i) {
-            const double base = log_term ? w[1][i] + log_m * w[0][i] : w0[i];
+            const double base = log_term ? w[1][i] + log_m * w[0][i] : w[0][i];
             V[i] = V[i] + k * base;
         }
         if (!singular) return;

@@ -9,11 +9,16 @@ float64 arrays out. The numerics are those of the ``kalvorin`` module
 >>> A = kf.light_curve(np.linspace(-1, 1, 201), t0=0.0, u0=0.005, tE=10.0, rho=0.01, law=kf.Linear(0.53))
 
 Functions: `magnification(u, rho, law)`, `light_curve(t, t0, u0, tE, rho, law)`.
-Laws: `Uniform()`, `Linear(u)` (`Linear.from_gamma(gamma)`), `Table(r, intensity)`.
+Laws: `Uniform()`, `Linear(u)` (`Linear.from_gamma(gamma)`), `Quadratic(a, b)`,
+`SquareRoot(c, d)`, `Logarithmic(e, f)`, `Power2(c, alpha)`, `Claret(a1, a2, a3, a4)`
+(integrated exactly) and `Table(r, intensity)` for profiles no law describes.
 """
 
 from ._api import light_curve, magnification
-from ._laws import Law, Linear, Table, Uniform
+from ._laws import Claret, Law, Linear, Logarithmic, Power2, Quadratic, SquareRoot, Table, Uniform
 from ._version import __version__
 
-__all__ = ["magnification", "light_curve", "Law", "Uniform", "Linear", "Table", "__version__"]
+__all__ = [
+    "magnification", "light_curve", "Law", "Uniform", "Linear", "Quadratic", "SquareRoot", "Logarithmic",
+    "Power2", "Claret", "Table", "__version__",
+]

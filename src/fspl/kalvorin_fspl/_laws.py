@@ -16,7 +16,7 @@ import numpy.typing as npt
 
 from . import _core
 
-__all__ = ["Law", "Uniform", "Linear", "Table"]
+__all__ = ["Law", "Uniform", "Linear", "Table", "Quadratic", "SquareRoot", "Logarithmic", "Power2", "Claret"]
 
 
 def _real(value: Any, name: str) -> float:
@@ -246,11 +246,216 @@ class Table(Law):
         return f"Table(r={fmt(self.r)}, intensity={fmt(self.intensity)})"
 
 
+class _PowerLaw(Law):
+    """A law I(mu) = c0 + sum_k c_k mu**p_k + f*mu*ln(mu), integrated exactly.
+
+    Subclasses define `_names`, `_basis()` (c0, [(c, p)], f) and `_minimum()`
+    (the smallest intensity over mu in [0, 1] and where it is).
+    """
+
+    __slots__ = ()
+    _names: Tuple[str, ...] = ()
+
+    def __init__(self, *values: float) -> None:
+        for name, v in zip(self._names, values):
+            object.__setattr__(self, name, _real(v, name))
+        self._check()
+        c0, terms, f = self._basis()
+        terms = [(c, p) for c, p in terms if c != 0.0]
+        if f == 0.0 and len(terms) == 1 and terms[0][1] == 1.0:
+            # the linear law's own path (the same bits as Linear)
+            core = _core.Law.linear(terms[0][0])
+        elif f == 0.0 and not terms:
+            core = _core.Law.linear(0.0)
+        else:
+            core = _core.Law.power(c0, [c for c, _ in terms], [p for _, p in terms], f)
+        self._set_core(core)
+
+    def _check(self) -> None:
+        value, mu = self._minimum()
+        if value < -1e-14:
+            raise ValueError(
+                f"{self!r}: the intensity must be non-negative over the source; I(mu={mu:.6g}) = {value:.6g}"
+            )
+
+    def _basis(self) -> Tuple[float, Any, float]:
+        raise NotImplementedError
+
+    def _minimum(self) -> Tuple[float, float]:
+        raise NotImplementedError
+
+    @property
+    def params(self) -> Tuple[float, ...]:
+        return tuple(getattr(self, n) for n in self._names)
+
+    def _args(self) -> Tuple[Any, ...]:
+        return self.params
+
+    def profile(self, r: npt.ArrayLike) -> Any:
+        mu = np.sqrt(np.clip(1.0 - np.square(np.asarray(r, dtype=float)), 0.0, None))
+        c0, terms, f = self._basis()
+        v = c0 + sum(c * mu**p for c, p in terms)
+        if f != 0.0:
+            with np.errstate(divide="ignore", invalid="ignore"):
+                v = v + f * np.where(mu > 0.0, mu * np.log(np.where(mu > 0.0, mu, 1.0)), 0.0)
+        return v
+
+    def _intensity(self, mu: float) -> float:
+        c0, terms, f = self._basis()
+        v = c0 + sum(c * mu**p for c, p in terms)
+        return v + (f * mu * math.log(mu) if f != 0.0 and mu > 0.0 else 0.0)
+
+    def _lowest(self, candidates: Any) -> Tuple[float, float]:
+        pts = [m for m in candidates if 0.0 <= m <= 1.0] + [0.0, 1.0]
+        vals = [(self._intensity(m), m) for m in pts]
+        return min(vals)
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({', '.join(repr(v) for v in self.params)})"
+
+
+class Quadratic(_PowerLaw):
+    """Quadratic limb darkening: I(mu) = 1 - a*(1 - mu) - b*(1 - mu)**2, mu = sqrt(1 - r**2).
+
+    `a` and `b` are the "u1" and "u2" (or "a", "b") of other codes; the
+    intensity must be non-negative over the whole source (ValueError
+    otherwise). Integrated exactly (to rounding), at about the cost of `Linear`.
+
+    >>> Quadratic(0.4, 0.25)
+    Quadratic(0.4, 0.25)
+    """
+
+    __slots__ = ("a", "b")
+    _names = ("a", "b")
+    a: float
+    b: float
+
+    def __init__(self, a: float, b: float) -> None:
+        super().__init__(a, b)
+
+    def _basis(self) -> Tuple[float, Any, float]:
+        a, b = self.a, self.b
+        return 1.0 - a - b, [(a + 2.0 * b, 1.0), (-b, 2.0)], 0.0
+
+    def _minimum(self) -> Tuple[float, float]:
+        a, b = self.a, self.b  # in y = 1 - mu: 1 - a y - b y**2
+        return self._lowest([1.0 + a / (2.0 * b)] if b != 0.0 else [])
+
+
+class SquareRoot(_PowerLaw):
+    """Square-root limb darkening: I(mu) = 1 - c*(1 - mu) - d*(1 - sqrt(mu)).
+
+    >>> SquareRoot(0.2, 0.5).params
+    (0.2, 0.5)
+    """
+
+    __slots__ = ("c", "d")
+    _names = ("c", "d")
+    c: float
+    d: float
+
+    def __init__(self, c: float, d: float) -> None:
+        super().__init__(c, d)
+
+    def _basis(self) -> Tuple[float, Any, float]:
+        c, d = self.c, self.d
+        return 1.0 - c - d, [(c, 1.0), (d, 0.5)], 0.0
+
+    def _minimum(self) -> Tuple[float, float]:
+        c, d = self.c, self.d  # in s = sqrt(mu): (1 - c - d) + d s + c s**2
+        return self._lowest([(d / (2.0 * c)) ** 2] if c > 0.0 and d < 0.0 else [])
+
+
+class Logarithmic(_PowerLaw):
+    """Logarithmic limb darkening: I(mu) = 1 - e*(1 - mu) - f*mu*ln(mu).
+
+    >>> Logarithmic(0.6, 0.2)
+    Logarithmic(0.6, 0.2)
+    """
+
+    __slots__ = ("e", "f")
+    _names = ("e", "f")
+    e: float
+    f: float
+
+    def __init__(self, e: float, f: float) -> None:
+        super().__init__(e, f)
+
+    def _basis(self) -> Tuple[float, Any, float]:
+        return 1.0 - self.e, [(self.e, 1.0)], -self.f
+
+    def _minimum(self) -> Tuple[float, float]:
+        e, f = self.e, self.f  # I' = e - f (ln mu + 1) = 0
+        cand = []
+        if f != 0.0 and e / f - 1.0 < 700.0:
+            cand.append(math.exp(e / f - 1.0))
+        return self._lowest(cand)
+
+
+class Power2(_PowerLaw):
+    """Power-2 limb darkening: I(mu) = 1 - c*(1 - mu**alpha), alpha > 0.
+
+    >>> Power2(0.6, 0.5)
+    Power2(0.6, 0.5)
+    """
+
+    __slots__ = ("c", "alpha")
+    _names = ("c", "alpha")
+    c: float
+    alpha: float
+
+    def __init__(self, c: float, alpha: float) -> None:
+        a = _real(alpha, "alpha")
+        if not a > 0.0:
+            raise ValueError(f"alpha must be positive; got {a!r}")
+        super().__init__(c, a)
+
+    def _basis(self) -> Tuple[float, Any, float]:
+        return 1.0 - self.c, [(self.c, self.alpha)], 0.0
+
+    def _minimum(self) -> Tuple[float, float]:
+        return self._lowest([])
+
+
+class Claret(_PowerLaw):
+    """Four-parameter limb darkening: I(mu) = 1 - sum_k a_k*(1 - mu**(k/2)), k = 1..4.
+
+    >>> Claret(0.5, 0.1, 0.3, -0.15)
+    Claret(0.5, 0.1, 0.3, -0.15)
+    """
+
+    __slots__ = ("a1", "a2", "a3", "a4")
+    _names = ("a1", "a2", "a3", "a4")
+    a1: float
+    a2: float
+    a3: float
+    a4: float
+
+    def __init__(self, a1: float, a2: float, a3: float, a4: float) -> None:
+        super().__init__(a1, a2, a3, a4)
+
+    def _basis(self) -> Tuple[float, Any, float]:
+        a = self.params
+        return 1.0 - sum(a), [(a[0], 0.5), (a[1], 1.0), (a[2], 1.5), (a[3], 2.0)], 0.0
+
+    def _minimum(self) -> Tuple[float, float]:
+        a1, a2, a3, a4 = self.params  # a quartic in s = sqrt(mu); its stationary points
+        coeffs = [4.0 * a4, 3.0 * a3, 2.0 * a2, a1]
+        while coeffs and coeffs[0] == 0.0:
+            coeffs = coeffs[1:]
+        cand = []
+        if len(coeffs) > 1:
+            for root in np.roots(coeffs):
+                if abs(root.imag) < 1e-12 and 0.0 <= root.real <= 1.0:
+                    cand.append(float(root.real) ** 2)
+        return self._lowest(cand)
+
+
 def _law_core(law: Any) -> Any:
     try:
         return law._core
     except AttributeError:
         raise TypeError(
-            f"law must be a limb-darkening law (Uniform, Linear or Table), not {type(law).__name__}"
+            f"law must be a limb-darkening law (a kalvorin_fspl.Law such as Uniform, Linear or Quadratic), not {type(law).__name__}"
         ) from None
 
