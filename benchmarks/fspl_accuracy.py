@@ -2,8 +2,9 @@
 """Largest relative errors of kalvorin_fspl against the mpmath table, by law and zone.
 
 Reads tests/reference/data/fspl.json (tests/reference/gen_fspl_reference.py)
-and prints a Markdown table: for each law and zone, the number of rows, the
-source radii and separations covered and the worst relative error.
+and tests/reference/data/fspl_laws.json (tests/reference/gen_fspl_laws_reference.py)
+and prints Markdown tables: for each law and zone, the number of rows, the
+source radii covered and the worst relative error.
 Run: PYTHONPATH=build/dev python3 benchmarks/fspl_accuracy.py
 """
 
@@ -44,6 +45,20 @@ def main():
             print(f"| {name} | {ZONE_TEXT[zone]} | {len(rows)} | {min(rhos):g} … {max(rhos):g} | "
                   f"{max(e for e, _ in rows):.1e} |")
     print(f"\nall {len(data['rows'])} rows: worst {max(e for g in groups.values() for e, _ in g):.1e}")
+
+    laws = json.loads((ROOT / "tests" / "reference" / "data" / "fspl_laws.json").read_text())
+    by_law = collections.defaultdict(lambda: collections.defaultdict(list))
+    for r in laws["rows"]:
+        got = kf.magnification(r["u"], r["rho"], getattr(kf, r["law"])(*r["params"]))
+        by_law[r["law"]][r["region"]].append(abs(got / r["expected"] - 1))
+    zones = [z for z in ZONES if any(z in g for g in by_law.values())]
+    print("\n| law (coefficient sets) | " + " | ".join(ZONE_TEXT[z] for z in zones) + " |")
+    print("|---|" + "---|" * len(zones))
+    for law, g in by_law.items():
+        sets = len({tuple(r["params"]) for r in laws["rows"] if r["law"] == law})
+        print(f"| {law} ({sets}) | " + " | ".join(f"{max(g[z]):.1e}" for z in zones) + " |")
+    print(f"\nall {len(laws['rows'])} rows of the laws, ρ {min(r['rho'] for r in laws['rows']):g} … "
+          f"{max(r['rho'] for r in laws['rows']):g}: worst {max(max(v) for g in by_law.values() for v in g.values()):.1e}")
 
 
 if __name__ == "__main__":

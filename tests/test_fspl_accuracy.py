@@ -67,3 +67,28 @@ def test_coverage_of_the_reference_table():
     assert min(rho) <= 1e-4 and max(rho) >= 1e3
     assert max(r["u"] for r in DATA["rows"]) >= 1e6
     assert {"centre", "inside", "limb_minus", "limb", "limb_plus", "outside", "far"} <= {r["region"] for r in DATA["rows"]}
+
+
+# The laws beyond linear: tests/reference/data/fspl_laws.json from
+# tests/reference/gen_fspl_laws_reference.py (basis integrals of mu^p and
+# mu ln mu at 40 digits, split at r = x and in mu = s^2 near the limb).
+LAWS = json.loads((pathlib.Path(__file__).parent / "reference" / "data" / "fspl_laws.json").read_text())
+LAW_GROUPS = sorted({(r["law"], r["region"]) for r in LAWS["rows"]})
+# Measured worst (benchmarks/fspl_accuracy.py): 2.7e-15, quadratic on the limb.
+LAW_BOUND = 5e-15
+
+
+@pytest.mark.parametrize("law, region", LAW_GROUPS, ids=[f"{a}-{b}" for a, b in LAW_GROUPS])
+def test_laws_against_mpmath(law, region):
+    rows = [r for r in LAWS["rows"] if r["law"] == law and r["region"] == region]
+    errors = [rel_err(kf.magnification(r["u"], r["rho"], getattr(kf, law)(*r["params"])), r["expected"])
+              for r in rows]
+    worst = int(np.argmax(errors))
+    assert errors[worst] <= LAW_BOUND, rows[worst]
+
+
+def test_coverage_of_the_laws_table():
+    assert {r["law"] for r in LAWS["rows"]} == {"Quadratic", "SquareRoot", "Logarithmic", "Power2", "Claret"}
+    assert min(r["rho"] for r in LAWS["rows"]) <= 1e-4 and max(r["rho"] for r in LAWS["rows"]) >= 1e3
+    assert max(r["u"] for r in LAWS["rows"]) >= 1e6
+    assert {"centre", "inside", "limb_minus", "limb", "limb_plus", "outside", "far"} <= {r["region"] for r in LAWS["rows"]}
