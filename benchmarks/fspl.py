@@ -469,7 +469,8 @@ BAND_HEADER = ("curve", "l band", "points", "fspl _core us", "share", "us/pt", "
 
 # ------------------------------------------------------------------ main
 
-def command():
+def command(script=__file__):
+    """The command line that ran `script`, as a user would type it."""
     exe = sys.executable
     if exe.startswith(ROOT + os.sep):
         exe = os.path.relpath(exe, ROOT)
@@ -478,7 +479,7 @@ def command():
         on_path = shutil.which(name)
         if on_path and os.path.realpath(on_path) == os.path.realpath(exe):
             exe = name
-    cmd = shlex.join([exe, os.path.relpath(os.path.abspath(__file__), ROOT)] + sys.argv[1:])
+    cmd = shlex.join([exe, os.path.relpath(os.path.abspath(script), ROOT)] + sys.argv[1:])
     if os.environ.get("PYTHONPATH"):
         cmd = f"PYTHONPATH={os.environ['PYTHONPATH']} " + cmd
     return cmd

@@ -1,0 +1,225 @@
+#!/usr/bin/env python3
+"""Cost and accuracy of kalvorin_fspl's limb-darkening laws: against Linear, the peer's laws and tables.
+
+Usage:  PYTHONPATH=build/dev python3 benchmarks/fspl_laws.py [--quick] [--repeats N] [--no-write]
+
+Figures, one thread, all measured in the same run (writes
+benchmarks/FSPL_LAWS_RESULTS.md unless --no-write):
+
+1. Each law against Linear(0.6) on the whole-event curves of
+   benchmarks/whole_event.py (2000 points, t from -2 tE to 2 tE, u0 = 0.5 rho,
+   rho = 1e-3, 1e-2) and on the crossing curves of benchmarks/bench.py (1000
+   points, tau from -10 rho to 10 rho, u0 = 0.5 rho, rho = 1e-3 ... 1):
+   kalvorin_fspl.light_curve, the ratio of each law's time to Linear's.
+2. The quadratic, square-root and logarithmic laws against the peer's same
+   laws (VBMicrolensing, SetLDprofile with a1, a2, default tolerance) on the
+   crossing curves: time ratio, and the largest relative error of both
+   against mpmath at the reference points of bench.py (every 25th point and
+   the 10 nearest the limb crossing).
+3. A profile tabulated at n radii r = sin(theta), theta evenly spaced
+   (kalvorin_fspl.Table): the quadratic law as a table, against the law
+   itself on the crossing curves, time ratio and largest relative error at
+   the same reference points.
+
+The mpmath values come from tests/reference/gen_fspl_laws_reference.py's
+basis integrals (tanh-sinh in r below 3/4 and in s, mu = s^2, above, split at
+the lens), at REF_DPS digits, a few seconds per curve.
+
+Timing: interleaved rounds (the order rotated each round), each sample a loop
+of at least 20 ms; ratios are medians over the rounds of the ratio within a
+round (benchmarks/fspl.py's `interleaved`).
+"""
+
+import argparse
+import datetime
+import math
+import os
+import platform
+import sys
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests", "reference"))
+
+import bench  # noqa: E402
+import fspl  # noqa: E402
+import whole_event  # noqa: E402
+
+import kalvorin_fspl as kf  # noqa: E402
+
+RESULTS = os.path.join(HERE, "FSPL_LAWS_RESULTS.md")
+REF_DPS, REF_DEGREE = 30, 7
+TARGET_LAW, TARGET_PEER = 1.3, 1.0
+
+# The first coefficient set of each law in the mpmath table (typical values).
+LAWS = {
+    "Quadratic": (0.4, 0.25),
+    "SquareRoot": (0.2, 0.5),
+    "Logarithmic": (0.6, 0.2),
+    "Power2": (0.6, 0.5),
+    "Claret": (0.5, 0.1, 0.3, -0.15),
+}
+PEER_PROFILE = {"Quadratic": "LDquadratic", "SquareRoot": "LDsquareroot", "Logarithmic": "LDlog"}
+TABLE_SIZES = (11, 21, 41, 81, 161)
+
+
+def law(name):
+    return getattr(kf, name)(*LAWS[name])
+
+
+def theta_table(name, n):
+    """The law sampled at r = sin(theta), theta = j pi / (2 (n - 1))."""
+    r = np.sin(0.5 * np.pi * np.arange(n) / (n - 1))
+    r[0], r[-1] = 0.0, 1.0
+    return kf.Table(r, law(name).profile(r))
+
+
+def peer(name):
+    import VBMicrolensing
+    v = VBMicrolensing.VBMicrolensing()
+    v.SetLDprofile(getattr(v, PEER_PROFILE[name]))
+    v.a1, v.a2 = LAWS[name]
+    v.Tol, v.RelTol = bench.VBM_DEFAULT
+    return v
+
+
+# ------------------------------------------------------------------ references
+
+def reference(names, u, rho):
+    """{law: mpmath A at each separation u (Einstein radii)} for the laws named."""
+    import gen_fspl_laws_reference as g
+    keys = []
+    with g.mp.workdps(REF_DPS):
+        for name in names:
+            keys += [b for b, _ in g.law_terms(name, LAWS[name]) if b not in keys]
+    out = {name: [] for name in names}
+    for x in u:
+        n = g.basis_integrals(float(x), rho, rho, keys, dps=REF_DPS, maxdegree=REF_DEGREE)
+        with g.mp.workdps(REF_DPS):
+            for name in names:
+                out[name].append(float(g.combine(name, LAWS[name], n)))
+    return {name: np.array(v) for name, v in out.items()}
+
+
+def worst(got, want):
+    return float(np.max(np.abs(got / want - 1.0)))
+
+
+# ------------------------------------------------------------------ 1. laws against Linear
+
+def against_linear(repeats):
+    curves = [("whole-event", rho, *whole_event.curve(rho)[:2]) for rho in whole_event.RHOS]
+    curves += [("crossing", rho, np.array(bench.light_curve(rho).tau), 0.5 * rho) for rho in bench.RHOS]
+    laws = {"Linear": kf.Linear(0.6)} | {name: law(name) for name in LAWS}
+    rows, worst_ratio = [], {"whole-event": 0.0, "crossing": 0.0}
+    for kind, rho, t, u0 in curves:
+        cases = {name: ((lambda lw=lw: kf.light_curve(t, 0.0, u0, 1.0, rho, lw)), len(t)) for name, lw in laws.items()}
+        m = fspl.interleaved(cases, repeats)
+        ratios = [m.ratio(name, "Linear") for name in LAWS]
+        worst_ratio[kind] = max(worst_ratio[kind], *ratios)
+        rows.append((kind, f"{rho:g}", fspl.us(m["Linear"])) + tuple(f"{r:.2f}" for r in ratios))
+    return rows, worst_ratio
+
+
+LINEAR_HEADER = ("curve", "rho", "Linear(0.6) us/pt") + tuple(f"{name}{LAWS[name]}/Linear" for name in LAWS)
+
+
+# ------------------------------------------------------------------ 2. against the peer, 3. tables
+
+def against_peer_and_tables(repeats):
+    peer_rows, table_rows, worst_ratio = [], [], 0.0
+    sums = {name: [0.0, 0.0] for name in PEER_PROFILE}  # time over the four curves: fspl, peer
+    table_err = {n: 0.0 for n in TABLE_SIZES}
+    table_ratio = {n: [] for n in TABLE_SIZES}
+    for rho in bench.RHOS:
+        seg = bench.light_curve(rho)
+        tau, u0 = np.array(seg.tau), seg.u0
+        idx = bench.lc_reference_indices(seg)
+        u = np.sqrt(u0 * u0 + tau * tau)
+        want = reference(list(PEER_PROFILE), u[idx], rho)
+        params, times = fspl.peer_params(u0, rho), list(seg.tau)
+        laws = {name: law(name) for name in PEER_PROFILE}
+        peers = {name: peer(name) for name in PEER_PROFILE}
+        tables = {n: theta_table("Quadratic", n) for n in TABLE_SIZES}
+        cases = {}
+        for name in PEER_PROFILE:
+            cases[name] = ((lambda lw=laws[name]: kf.light_curve(tau, 0.0, u0, 1.0, rho, lw)), len(tau))
+            cases["peer " + name] = ((lambda v=peers[name]: v.ESPLLightCurve(params, times)[0]), len(tau))
+        for n, tab in tables.items():
+            cases[f"table {n}"] = ((lambda tab=tab: kf.light_curve(tau, 0.0, u0, 1.0, rho, tab)), len(tau))
+        m = fspl.interleaved(cases, repeats)
+        for name in PEER_PROFILE:
+            ours = kf.light_curve(tau, 0.0, u0, 1.0, rho, laws[name])[idx]
+            theirs = np.array(peers[name].ESPLLightCurve(params, times)[0])[idx]
+            r = m.ratio(name, "peer " + name)
+            worst_ratio = max(worst_ratio, r)
+            sums[name][0] += m[name] * len(tau)
+            sums[name][1] += m["peer " + name] * len(tau)
+            peer_rows.append((name, f"{rho:g}", fspl.us(m[name]), fspl.us(m["peer " + name]), f"{r:.2f}",
+                              f"{worst(ours, want[name]):.1e}", f"{worst(theirs, want[name]):.1e}"))
+        for n, tab in tables.items():
+            table_err[n] = max(table_err[n], worst(kf.light_curve(tau, 0.0, u0, 1.0, rho, tab)[idx], want["Quadratic"]))
+            table_ratio[n].append(m.ratio(f"table {n}", "Quadratic"))
+    table_rows = [("largest relative error against mpmath",) + tuple(f"{table_err[n]:.1e}" for n in TABLE_SIZES)]
+    for i, rho in enumerate(bench.RHOS):
+        table_rows.append((f"time / Quadratic law, crossing rho = {rho:g}",)
+                          + tuple(f"{table_ratio[n][i]:.2f}" for n in TABLE_SIZES))
+    return peer_rows, worst_ratio, {name: a / b for name, (a, b) in sums.items()}, table_rows
+
+
+PEER_HEADER = ("law", "crossing rho", "fspl us/pt", "peer us/pt", "fspl/peer", "fspl max error", "peer max error")
+TABLE_HEADER = ("Quadratic(0.4, 0.25) as a θ table of n points",) + tuple(f"n = {n}" for n in TABLE_SIZES)
+
+
+# ------------------------------------------------------------------ output
+
+def markdown(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--quick", action="store_true", help="5 rounds per table")
+    ap.add_argument("--repeats", type=int, help="rounds per table (default 21, quick 5)")
+    ap.add_argument("--no-write", action="store_true", help=f"do not write {os.path.relpath(RESULTS, ROOT)}")
+    args = ap.parse_args()
+    repeats = args.repeats or (5 if args.quick else 21)
+    start = time.time()
+    lin_rows, lin_worst = against_linear(repeats)
+    print(f"  laws against Linear: done ({time.time() - start:.0f} s)", flush=True)
+    peer_rows, peer_worst, peer_sum, table_rows = against_peer_and_tables(repeats)
+    print(f"  peer and tables: done ({time.time() - start:.0f} s)", flush=True)
+    summary = (f"Targets: each law ≤ {TARGET_LAW} × Linear: whole-event worst {lin_worst['whole-event']:.2f} "
+               f"({fspl.verdict(lin_worst['whole-event'], TARGET_LAW)}), crossing worst {lin_worst['crossing']:.2f} "
+               f"({fspl.verdict(lin_worst['crossing'], TARGET_LAW)}); quadratic, square-root, logarithmic ≤ "
+               f"{TARGET_PEER} × the peer's on crossing curves: worst rho {peer_worst:.2f} "
+               f"({fspl.verdict(peer_worst, TARGET_PEER)}); the four curves together (time summed over rho) "
+               + ", ".join(f"{name} {r:.2f} ({fspl.verdict(r, TARGET_PEER)})" for name, r in peer_sum.items()) + ".")
+    legend = (f"{repeats} interleaved rounds per curve, one thread; ratios are medians of the ratio within a round. "
+              f"peer = VBMicrolensing (SetLDprofile, a1 and a2 the law's coefficients, Tol = {bench.VBM_DEFAULT[0]:g}, "
+              f"RelTol = {bench.VBM_DEFAULT[1]:g}), ESPLLightCurve on the same times. Errors against mpmath "
+              f"({REF_DPS} digits) at the {len(bench.lc_reference_indices(bench.light_curve(1.0)))} reference "
+              "points of each crossing curve.")
+    body = "\n\n".join([
+        "Each law against `Linear(0.6)` (`light_curve`, time ratio):", markdown(LINEAR_HEADER, lin_rows),
+        "Against the peer's same laws on the crossing curves:", markdown(PEER_HEADER, peer_rows),
+        "A profile as a table (`Table`, radii r = sin θ, θ evenly spaced), against the law it tabulates, over the "
+        "four crossing curves:", markdown(TABLE_HEADER, table_rows), summary, legend])
+    print(body)
+    if not args.no_write:
+        with open(RESULTS, "w") as fh:
+            fh.write("# Benchmark: kalvorin_fspl's limb-darkening laws\n\n"
+                     f"`{fspl.command(__file__)}`, {datetime.date.today()}, {platform.machine()}, Python "
+                     f"{platform.python_version()}, kalvorin_fspl {kf.__version__}, {time.time() - start:.0f} s.\n\n"
+                     + body + "\n")
+        print(f"wrote {os.path.relpath(RESULTS, ROOT)}")
+
+
+if __name__ == "__main__":
+    main()
