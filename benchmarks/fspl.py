@@ -74,22 +74,24 @@ TARGETS = {"we_peer": 0.5, "we_list": 0.7, "lc_peer": 0.75, "lc_law": 1.1, "call
 
 # ------------------------------------------------------------------ timing
 
-def interleaved(cases, repeats, min_sample=MIN_SAMPLE):
+def interleaved(cases, repeats, min_sample=MIN_SAMPLE, clock=time.perf_counter):
     """Median seconds per point of each case over `repeats` rounds (a Medians).
 
     cases: {name: (fn, points per call)}. Each round runs every case once,
     as a loop of `number` calls sized from a pilot so that it lasts at least
     min_sample; the order rotates from round to round so that no case
     always follows the same neighbour. The garbage collector is off while
-    timing (as in timeit)."""
+    timing (as in timeit). clock: wall time by default; time.thread_time
+    counts only this thread's CPU time, which other work on a shared
+    machine does not inflate (single-threaded cases only)."""
     names = list(cases)
     number = {}
     for name in names:
         fn, _ = cases[name]
         fn()  # warm-up: lazy tables, first-call costs
-        t0 = time.perf_counter()
+        t0 = clock()
         fn()
-        one = max(time.perf_counter() - t0, 1e-7)
+        one = max(clock() - t0, 1e-7)
         number[name] = max(1, math.ceil(min_sample / one))
     samples = {name: [] for name in names}
     gc_on = gc.isenabled()
@@ -99,10 +101,10 @@ def interleaved(cases, repeats, min_sample=MIN_SAMPLE):
             for name in names[r % len(names):] + names[:r % len(names)]:
                 fn, n = cases[name]
                 k = number[name]
-                t0 = time.perf_counter()
+                t0 = clock()
                 for _ in range(k):
                     fn()
-                samples[name].append((time.perf_counter() - t0) / (k * n))
+                samples[name].append((clock() - t0) / (k * n))
     finally:
         if gc_on:
             gc.enable()

@@ -25,9 +25,11 @@ The mpmath values come from tests/reference/gen_fspl_laws_reference.py's
 basis integrals (tanh-sinh in r below 3/4 and in s, mu = s^2, above, split at
 the lens), at REF_DPS digits, a few seconds per curve.
 
-Timing: interleaved rounds (the order rotated each round), each sample a loop
-of at least 20 ms; ratios are medians over the rounds of the ratio within a
-round (benchmarks/fspl.py's `interleaved`).
+Timing: CPU time of the calling thread (time.thread_time: every case is
+single-threaded, and the machine is shared, so that wall time would count
+other work), interleaved rounds (the order rotated each round), each sample a
+loop of at least 20 ms; ratios are medians over the rounds of the ratio
+within a round (benchmarks/fspl.py's `interleaved`).
 """
 
 import argparse
@@ -116,13 +118,16 @@ def against_linear(repeats):
     curves += [("crossing", rho, np.array(bench.light_curve(rho).tau), 0.5 * rho) for rho in bench.RHOS]
     laws = {"Linear": kf.Linear(0.6)} | {name: law(name) for name in LAWS}
     rows, worst_ratio = [], {"whole-event": 0.0, "crossing": 0.0}
+    by_law = {name: {"whole-event": [], "crossing": []} for name in LAWS}
     for kind, rho, t, u0 in curves:
         cases = {name: ((lambda lw=lw: kf.light_curve(t, 0.0, u0, 1.0, rho, lw)), len(t)) for name, lw in laws.items()}
-        m = fspl.interleaved(cases, repeats)
+        m = fspl.interleaved(cases, repeats, clock=time.thread_time)
         ratios = [m.ratio(name, "Linear") for name in LAWS]
+        for name, r in zip(LAWS, ratios):
+            by_law[name][kind].append(r)
         worst_ratio[kind] = max(worst_ratio[kind], *ratios)
         rows.append((kind, f"{rho:g}", fspl.us(m["Linear"])) + tuple(f"{r:.2f}" for r in ratios))
-    return rows, worst_ratio
+    return rows, worst_ratio, by_law
 
 
 LINEAR_HEADER = ("curve", "rho", "Linear(0.6) us/pt") + tuple(f"{name}{LAWS[name]}/Linear" for name in LAWS)
@@ -133,6 +138,7 @@ LINEAR_HEADER = ("curve", "rho", "Linear(0.6) us/pt") + tuple(f"{name}{LAWS[name
 def against_peer_and_tables(repeats):
     peer_rows, table_rows, worst_ratio = [], [], 0.0
     sums = {name: [0.0, 0.0] for name in PEER_PROFILE}  # time over the four curves: fspl, peer
+    per_rho = {name: [] for name in PEER_PROFILE}  # (ratio, peer error) by rho
     table_err = {n: 0.0 for n in TABLE_SIZES}
     table_ratio = {n: [] for n in TABLE_SIZES}
     for rho in bench.RHOS:
@@ -151,12 +157,13 @@ def against_peer_and_tables(repeats):
             cases["peer " + name] = ((lambda v=peers[name]: v.ESPLLightCurve(params, times)[0]), len(tau))
         for n, tab in tables.items():
             cases[f"table {n}"] = ((lambda tab=tab: kf.light_curve(tau, 0.0, u0, 1.0, rho, tab)), len(tau))
-        m = fspl.interleaved(cases, repeats)
+        m = fspl.interleaved(cases, repeats, clock=time.thread_time)
         for name in PEER_PROFILE:
             ours = kf.light_curve(tau, 0.0, u0, 1.0, rho, laws[name])[idx]
             theirs = np.array(peers[name].ESPLLightCurve(params, times)[0])[idx]
             r = m.ratio(name, "peer " + name)
             worst_ratio = max(worst_ratio, r)
+            per_rho[name].append((r, worst(theirs, want[name])))
             sums[name][0] += m[name] * len(tau)
             sums[name][1] += m["peer " + name] * len(tau)
             peer_rows.append((name, f"{rho:g}", fspl.us(m[name]), fspl.us(m["peer " + name]), f"{r:.2f}",
@@ -168,7 +175,7 @@ def against_peer_and_tables(repeats):
     for i, rho in enumerate(bench.RHOS):
         table_rows.append((f"time / Quadratic law, crossing rho = {rho:g}",)
                           + tuple(f"{table_ratio[n][i]:.2f}" for n in TABLE_SIZES))
-    return peer_rows, worst_ratio, {name: a / b for name, (a, b) in sums.items()}, table_rows
+    return peer_rows, worst_ratio, {name: a / b for name, (a, b) in sums.items()}, per_rho, table_rows
 
 
 PEER_HEADER = ("law", "crossing rho", "fspl us/pt", "peer us/pt", "fspl/peer", "fspl max error", "peer max error")
@@ -176,6 +183,11 @@ TABLE_HEADER = ("Quadratic(0.4, 0.25) as a θ table of n points",) + tuple(f"n =
 
 
 # ------------------------------------------------------------------ output
+
+SUMMARY_HEADER = ("law", "× Linear, whole event ρ = " + " / ".join(f"{r:g}" for r in whole_event.RHOS),
+                  "× Linear, crossing (4 ρ)", "× peer's law, crossing", "× peer, the four curves",
+                  "peer's max. error")
+
 
 def markdown(header, rows):
     lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
@@ -191,9 +203,20 @@ def main():
     args = ap.parse_args()
     repeats = args.repeats or (5 if args.quick else 21)
     start = time.time()
-    lin_rows, lin_worst = against_linear(repeats)
+    lin_rows, lin_worst, by_law = against_linear(repeats)
     print(f"  laws against Linear: done ({time.time() - start:.0f} s)", flush=True)
-    peer_rows, peer_worst, peer_sum, table_rows = against_peer_and_tables(repeats)
+    peer_rows, peer_worst, peer_sum, per_rho, table_rows = against_peer_and_tables(repeats)
+    slash = " / ".join
+    summary_rows = []
+    for name in LAWS:
+        we, lc = by_law[name]["whole-event"], by_law[name]["crossing"]
+        row = (f"`{name}{LAWS[name]}`", slash(f"{r:.2f}" for r in we), f"{min(lc):.2f} … {max(lc):.2f}")
+        if name in PEER_PROFILE:
+            row += (slash(f"{r:.2f}" for r, _ in per_rho[name]), f"{peer_sum[name]:.2f}",
+                    slash(f"{e:.1e}" for _, e in per_rho[name]))
+        else:
+            row += ("", "", "")
+        summary_rows.append(row)
     print(f"  peer and tables: done ({time.time() - start:.0f} s)", flush=True)
     summary = (f"Targets: each law ≤ {TARGET_LAW} × Linear: whole-event worst {lin_worst['whole-event']:.2f} "
                f"({fspl.verdict(lin_worst['whole-event'], TARGET_LAW)}), crossing worst {lin_worst['crossing']:.2f} "
@@ -201,12 +224,14 @@ def main():
                f"{TARGET_PEER} × the peer's on crossing curves: worst rho {peer_worst:.2f} "
                f"({fspl.verdict(peer_worst, TARGET_PEER)}); the four curves together (time summed over rho) "
                + ", ".join(f"{name} {r:.2f} ({fspl.verdict(r, TARGET_PEER)})" for name, r in peer_sum.items()) + ".")
-    legend = (f"{repeats} interleaved rounds per curve, one thread; ratios are medians of the ratio within a round. "
+    legend = (f"{repeats} interleaved rounds per curve, one thread, CPU time of the thread; ratios are medians of the ratio within a round. "
               f"peer = VBMicrolensing (SetLDprofile, a1 and a2 the law's coefficients, Tol = {bench.VBM_DEFAULT[0]:g}, "
               f"RelTol = {bench.VBM_DEFAULT[1]:g}), ESPLLightCurve on the same times. Errors against mpmath "
               f"({REF_DPS} digits) at the {len(bench.lc_reference_indices(bench.light_curve(1.0)))} reference "
               "points of each crossing curve.")
     body = "\n\n".join([
+        "Summary (the peer's columns on the crossing curves at rho = "
+        + slash(f"{rho:g}" for rho in bench.RHOS) + "):", markdown(SUMMARY_HEADER, summary_rows),
         "Each law against `Linear(0.6)` (`light_curve`, time ratio):", markdown(LINEAR_HEADER, lin_rows),
         "Against the peer's same laws on the crossing curves:", markdown(PEER_HEADER, peer_rows),
         "A profile as a table (`Table`, radii r = sin θ, θ evenly spaced), against the law it tabulates, over the "
