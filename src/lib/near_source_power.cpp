@@ -29,10 +29,12 @@
 // Beyond 1 < x < 3 the limb panel starts the graded panels, first length
 // min(acosh x, 2ε) (M's singularities at θ = π/2 ± i acosh x).
 //
-// Accuracy against an mpmath quadrature in θ split at θ* (tests/test_fspl_laws.py)
-// for the square-root, logarithmic, power-2 and four-parameter laws, ρ from
-// 1e-4 to 1e3, x from 0 to 10 with the limb ± 1e-6: ≤ 1.1e-15 relative (16
-// limb nodes; 24 gave ≤ 5e-16 at ~5 % more cost on crossing light curves).
+// Accuracy against mpmath (tests/reference/gen_fspl_laws_reference.py, 17
+// coefficient sets of the five laws, ρ from 1e-4 to 1e3, centre, inside, the
+// limb and 1e-6 either side, outside, far; benchmarks/fspl_accuracy.py):
+// ≤ 2.0e-15 relative, on the limb (power-2), ≤ 1.1e-15 elsewhere; and against
+// a quadrature in θ (tests/test_fspl_laws.py): ≤ 1.1e-15 with 16 limb nodes
+// (24 gave ≤ 5e-16 at ~5 % more cost on crossing light curves).
 #include <array>
 #include <cmath>
 #include <cstdint>
