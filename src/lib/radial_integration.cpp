@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "kernels/gauss_legendre.hpp"
+#include "lib/float_range.hpp"
 #include "kernels/interp.hpp"
 #include "kernels/quadrature.hpp"
 #include "lib/laws.hpp"
@@ -326,10 +327,27 @@ struct RadialProfile {
     std::vector<double> points;
 };
 
+// The radial integral of a profile at every separation, over the float
+// range (float_range.hpp), NaN outside the physical domain.
+template <class Profile>
+std::vector<double> integrated_values(const std::vector<double>& l, const RadialProfile<Profile>& p, double re,
+                                      double rstar) {
+    std::vector<double> values(l.size());
+    detail::over_float_range(l, re, rstar, values,
+                             [&](std::span<const double> x, double re1, double rstar1, std::span<double> out) {
+                                 RadialIntegrator<Profile> integrator(p.profile, p.smooth, p.data, re1, rstar1, p.norm,
+                                                                      p.points);
+                                 integrate_rings(integrator, x, out);
+                                 return static_cast<const char*>(nullptr);
+                             });
+    detail::mark_outside_domain(l, re, rstar, values);
+    return values;
+}
+
 template <class Profile>
 ListResult _integrated_heyrovsky_magnification(std::vector<double> l, const RadialProfile<Profile>& p, double re,
                                                double rstar) {
-    return ListResult{integrate_rings(l, p.profile, p.smooth, p.data, re, rstar, p.norm, p.points), nullptr};
+    return ListResult{integrated_values(l, p, re, rstar), nullptr};
 }
 
 template <class Profile>
@@ -339,7 +357,7 @@ ListResult _integrated_witt_mao_magnification(std::vector<double> l, const Radia
     // separation ends the call before any integration.
     const ListResult check = witt_mao_failure(l, re, rstar);
     if (check.failed()) return check;
-    return ListResult{integrate_rings(l, p.profile, p.smooth, p.data, re, rstar, p.norm, p.points), nullptr};
+    return ListResult{integrated_values(l, p, re, rstar), nullptr};
 }
 
 // The source-radius functions' law: linear with coefficient 0.6.
@@ -407,8 +425,10 @@ ListResult integrated_flux_map_heyrovsky_magnification(std::vector<double> l, do
 // Any law
 // ---------------------------------------------------------------------------
 
-const char* law_magnifications(const SourceLaw& law, std::span<const double> x, double re, double rstar,
-                               std::span<double> out) {
+namespace {
+
+const char* law_magnifications_within(const SourceLaw& law, std::span<const double> x, double re, double rstar,
+                                      std::span<double> out) {
     const ProfileData& data = law.data();
     switch (law.kind()) {
     case SourceLaw::Kind::uniform: {
@@ -452,17 +472,21 @@ const char* law_magnifications(const SourceLaw& law, std::span<const double> x, 
     return nullptr;
 }
 
+}  // namespace
+
+const char* law_magnifications(const SourceLaw& law, std::span<const double> x, double re, double rstar,
+                               std::span<double> out) {
+    return detail::over_float_range(x, re, rstar, out,
+                                    [&](std::span<const double> xs, double re1, double rstar1, std::span<double> o) {
+                                        return law_magnifications_within(law, xs, re1, rstar1, o);
+                                    });
+}
+
 double point_source_magnification(double u) noexcept {
     if (u > 1e150) return 1.0;  // A − 1 = 2/u⁴ + … is below the rounding of 1
     const double u2 = u * u;
     return (u2 + 2) / (u * std::sqrt(u2 + 4));
 }
-
-namespace {
-// Beyond this many source radii the source is a point to rounding: the
-// finite-source terms of the far-field series are O(x⁻²) relative.
-constexpr double POINT_SOURCE_FROM = 1e15;
-}  // namespace
 
 const char* einstein_magnifications(const SourceLaw& law, std::span<const double> u, double rho,
                                     std::span<double> out, std::span<double> scratch) {
@@ -475,14 +499,14 @@ const char* einstein_magnifications(const SourceLaw& law, std::span<const double
     std::size_t n = 0;
     for (std::size_t i = 0; i < u.size(); ++i) {
         const double x = u[i] / rho;
-        if (x > POINT_SOURCE_FROM) out[i] = point_source_magnification(u[i]);
+        if (x > detail::POINT_SOURCE_FROM) out[i] = point_source_magnification(u[i]);
         else scratch[n++] = x;
     }
     if (n == u.size()) return law_magnifications(law, scratch.first(n), 1.0, rho, out);
     std::vector<double> values(n);
     const char* failure = law_magnifications(law, scratch.first(n), 1.0, rho, values);
     for (std::size_t i = 0, j = 0; i < u.size(); ++i)
-        if (!(u[i] / rho > POINT_SOURCE_FROM)) out[i] = values[j++];
+        if (!(u[i] / rho > detail::POINT_SOURCE_FROM)) out[i] = values[j++];
     return failure;
 }
 

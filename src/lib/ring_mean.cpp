@@ -26,6 +26,7 @@
 
 #include "kernels/bulirsch.hpp"
 #include "kernels/elliptic.hpp"
+#include "lib/float_range.hpp"
 #include "lib/model_parts.hpp"
 #include "lib/models.hpp"
 
@@ -58,7 +59,52 @@ CompleteIntegrals complete_from_complements(double m, double mc, double n, doubl
     return out;
 }
 
+// A valid ring (u, ρ ≥ 0, ε > 0, all finite) at the ends of the float range:
+// the mean depends on u/ε and ρ/ε only, so the three are scaled by a power
+// of two (exact) when the largest is outside [2^-100, 2^100]; then, with
+// S = u + ρ,
+// - ε < ε_S·S: M − 1 ≤ 46 ε/S (the ring within ulps of the lens), 1 to rounding;
+// - ε > S/ε_S: A(d) = (1/d)(1 + O(d²)), d ≤ S/ε: M = ε⟨1/s⟩ = 2εK(n)/(πS),
+//   1 − n = (f/S)² formed as a ratio;
+// and between, every square and product of the closed form is a normal
+// double (|f| ≥ ulp(S) ≥ 2^-100·ε_S·2^-52). On the ring itself +∞.
+namespace {
+
+constexpr double RATIO_EDGE = 1e-50;  // ε_S
+constexpr int SCALE_EDGE = 100;
+
+bool ring_at_float_edge(double& u, double& rho, double& eps, double& value) noexcept {
+    if (!(u >= 0.0 && rho >= 0.0 && eps > 0.0 && u < HUGE_VAL && rho < HUGE_VAL && eps < HUGE_VAL)) return false;
+    if (u == rho) {
+        if (u == 0.0) return false;  // 0/0: NaN from the formula
+        value = HUGE_VAL;
+        return true;
+    }
+    const int e = std::ilogb(std::fmax(std::fmax(u, rho), eps));
+    if (e > SCALE_EDGE || e < -SCALE_EDGE) {
+        u = std::ldexp(u, -e);
+        rho = std::ldexp(rho, -e);
+        eps = std::ldexp(eps, -e);
+    }
+    const double S = u + rho;
+    if (eps < RATIO_EDGE * S) {
+        value = 1.0;
+        return true;
+    }
+    if (eps * RATIO_EDGE > S) {
+        const double q = std::fabs(u - rho) / S;
+        const Result K = elliprf(0.0, q * q, 1.0);
+        value = (((eps / S) * 2) * K.value) / PI;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 Result ring_magnification(double u, double rho, double eps) noexcept {
+    double edge;
+    if (ring_at_float_edge(u, rho, eps, edge)) return Result::ok(edge);
     const double g = eps * eps;
     const double f = u - rho;
 
@@ -149,7 +195,12 @@ double ring_log_coefficient(double u, double rho, double eps) noexcept {
 }  // namespace detail
 
 Result heyrovsky_magnification(double l, double r, double re, double rstar) {
-    return detail::ring_magnification(l, r, re / rstar);
+    const Result m = detail::ring_magnification(l, r, re / rstar);
+    // re = 0 (no lens) keeps its mean of 1.
+    const bool scale = detail::physical_scale(re, rstar) || (re == 0.0 && rstar != 0.0 && std::fabs(rstar) < HUGE_VAL);
+    if (m.failed() || (scale && detail::physical_separation(l) && detail::physical_separation(r)))
+        return m;
+    return Result::ok(std::numeric_limits<double>::quiet_NaN());
 }
 
 namespace {
@@ -290,9 +341,13 @@ ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l, doub
     // Valid rings off the lens take the Bulirsch form (four times cheaper);
     // the ring through the lens (+∞) and invalid input take the general
     // routine, with its failures.
-    const bool fast_eps = eps > 0.0 && eps < HUGE_VAL;
+    // The Bulirsch form needs the squares of the closed form normal: within
+    // FAST_BOX of 1 (the general routine handles the ends of the float range).
+    constexpr double FAST_BOX = 1e50;
+    const bool fast_eps = eps > 1.0 / FAST_BOX && eps < FAST_BOX;
     const auto ring_mean = [&](double u, std::size_t j, double& h) -> const char* {
-        if (fast_eps && u >= 0.0 && u < HUGE_VAL && bl[j] >= 0.0 && bl[j] < HUGE_VAL && bl[j] != u) {
+        if (fast_eps && u >= 0.0 && u < FAST_BOX && bl[j] >= 0.0 && bl[j] < FAST_BOX && bl[j] != u &&
+            (u + bl[j]) * FAST_BOX > eps) {
             h = detail::ring_mean_fast(u, bl[j], eps);
             return nullptr;
         }
@@ -354,6 +409,7 @@ ListResult discrete_flux_map_heyrovsky_magnification(std::vector<double> l, doub
     }
     batch.flush();
     if (failure) return ListResult{{}, failure};
+    detail::mark_outside_domain(l, re, rstar, out.values);
     return out;
 }
 

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "kernels/elliptic.hpp"
+#include "lib/float_range.hpp"
 #include "lib/model_parts.hpp"
 #include "lib/models.hpp"
 
@@ -144,19 +145,25 @@ const char* uniform_disk_magnifications(std::span<const double> l, double re, do
 ListResult witt_mao_magnification(std::vector<double> l, double re, double rstar) {
     ListResult out;
     out.values.resize(l.size());
-    const char* failure = detail::uniform_disk_magnifications(l, re, rstar, out.values);
+    const char* failure = detail::over_float_range(l, re, rstar, out.values, detail::uniform_disk_magnifications);
     if (failure) return ListResult{{}, failure};
+    detail::mark_outside_domain(l, re, rstar, out.values);
     return out;
 }
 
 ListResult witt_mao_failure(std::vector<double> l, double re, double rstar) {
-    const detail::UniformDisk disk(re, rstar);
-    for (const double x : l) {
-        if (!disk.may_fail(x)) continue;
-        const Result a = disk.at(x);
-        if (a.failed()) return ListResult{{}, a.failure};
-    }
-    return ListResult{};
+    // The points the disk is evaluated at, as witt_mao_magnification chooses them.
+    std::vector<double> unused(l.size());
+    const auto check = [](std::span<const double> x, double re1, double rstar1, std::span<double>) -> const char* {
+        const detail::UniformDisk disk(re1, rstar1);
+        for (const double xi : x) {
+            if (!disk.may_fail(xi)) continue;
+            const Result a = disk.at(xi);
+            if (a.failed()) return a.failure;
+        }
+        return nullptr;
+    };
+    return ListResult{{}, detail::over_float_range(l, re, rstar, unused, check)};
 }
 
 }  // namespace kalvorin
