@@ -7,12 +7,14 @@
 //   f = u - ρ, S = u + ρ, D = f² + 4ε², n = 4uρ/S², m = 16ε²uρ/(S² D).
 //
 // Formulations, by zone:
-// - |f| ≥ 0.3·S: n and m formed directly, K and Π from their Legendre-form
-//   kernels. Measured ≤ 4e-16 relative against mpmath.
-// - |f| < 0.3·S (u, ρ ≥ 0): 1 − n = f²/S² and 1 − m = f²(S² + 4ε²)/(S² D)
+// - |f| ≥ 0.5·S: n and m formed directly, K and Π from their Legendre-form
+//   kernels. Measured ≤ 3 ulps (6.7e-16) relative against mpmath; the same
+//   form loses 5–6 ulps at 0.3·S … 0.35·S, 3.3 at 0.4·S.
+// - |f| < 0.5·S (u, ρ ≥ 0): 1 − n = f²/S² and 1 − m = f²(S² + 4ε²)/(S² D)
 //   vanish like f²; formed by subtraction they lose ~1e-16·(S/f)². Here they
 //   are formed directly and K, Π come from Carlson's RF, RJ. Measured
-//   ≤ 9e-16 for |f| from 1e-12 to 0.3·S and ε from 0.01 to 100.
+//   ≤ 9e-16 for |f| from 1e-12 to 0.5·S and ε from 0.01 to 100; no step
+//   beyond 2.5 ulps at the edge (benchmarks/accuracy.py).
 // - in the discrete map, the rings of radius ≤ x/3: the far-field series with
 //   the weighted power sums of their radii (far_field.cpp); all of them when
 //   x ≥ 3·max radius. The sum over rings is compensated (Neumaier).
@@ -37,7 +39,7 @@ namespace detail {
 namespace {
 
 // |u − ρ| below this fraction of u + ρ: complements formed without cancellation.
-constexpr double RING_COMPLEMENT_ZONE = 0.3;
+constexpr double RING_COMPLEMENT_ZONE = 0.5;
 
 }  // namespace
 

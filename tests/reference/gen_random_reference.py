@@ -54,13 +54,13 @@ TABLE = ([0.0, 0.3, 0.7, 0.9, 1.0], [1.0, 0.95, 0.7, 0.45, 0.2])
 RINGS = ([0.1, 0.35, 0.6, 0.95], [0.2, 0.3, 0.3, 0.2])
 EDGE_RHOS = [1e-3, 0.1, 1.0, 10.0]
 # Boundaries between the zones of each family (x in source radii; for the
-# ring, l/r at the edge of the complement zone |l − r| < 0.3 (l + r)).
+# ring, l/r at the edges of the complement zone |l − r| < 0.5 (l + r)).
 EDGES = {
     "disk": [0.7, 1.0, 1.3, 3.0],
     "law": [0.5, 1.0, 1.05, 1.2, 2.0, 3.0],
     "table": [0.3, 0.7, 0.9, 1.0, 1.2, 2.0, 3.0],
     "discrete": [0.3, 1.05, 1.8, 2.85],
-    "ring": [0.7 / 1.3, 1.0, 1.3 / 0.7],
+    "ring": [1.0 / 3.0, 1.0, 3.0],
 }
 WORKERS = 2
 
@@ -71,7 +71,7 @@ def ulp_neighbours(v):
 
 def zone_of(family, x, r=None):
     if family == "ring":
-        return "complement zone" if abs(x - r) < 0.3 * (x + r) else "direct"
+        return "complement zone" if abs(x - r) < 0.5 * (x + r) else "direct"
     if family == "disk":
         return "x ≤ 0.7" if x <= 0.7 else "0.7 < x < 1.3" if x < 1.3 else "1.3 ≤ x ≤ 3" if x <= 3 else "x > 3"
     if family == "law":
