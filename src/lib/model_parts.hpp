@@ -43,6 +43,7 @@ CompleteIntegrals complete_from_complements(double m, double mc, double n, doubl
 Result ring_magnification(double u, double rho, double eps) noexcept;
 // The same from one Bulirsch integral (u, rho ≥ 0; NaN on the ring).
 double ring_mean_fast(double u, double rho, double eps) noexcept;
+double ring_mean_fast_f(double u, double rho, double f, double eps) noexcept;
 // Coefficient q of ln|u − rho| in the ring mean near the ring.
 double ring_log_coefficient(double u, double rho, double eps) noexcept;
 

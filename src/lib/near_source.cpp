@@ -46,6 +46,17 @@ constexpr std::size_t N_REGULAR = 12;
 constexpr std::size_t N_SINGULAR = 14;
 constexpr double KAPPA = 2.0;
 constexpr double HALF_PI = 1.5707963267948966;
+// From here up the nodes are formed from φ = π/2 − θ (NodeMap).
+constexpr double LIMB_ZONE = 0.5;
+
+// φ* = π/2 − asin x = 2 asin √((1 − x)/2), 1 − x exact for x ≥ 1/2.
+inline double limb_angle(double x) noexcept { return 2 * std::asin(std::sqrt((1 - x) * 0.5)); }
+
+// θ* = asin x, the ring through the lens (π/2 from the limb on).
+inline double ring_angle(double x) noexcept {
+    if (x >= 1.0) return HALF_PI;
+    return x >= LIMB_ZONE ? HALF_PI - limb_angle(x) : std::asin(x);
+}
 
 // A panel of the θ interval, parametrised by s ∈ [0, 1] from e to o; on a
 // singular panel ln|sin θ − x| = factor·ln s + (analytic).
@@ -69,7 +80,7 @@ bool for_each_panel(double x, double eps, Visit&& visit) {
     if (x == 0.0) {
         graded(0.0, HALF_PI, std::fmin(HALF_PI, scale));
     } else if (x < 1.0) {
-        const double ts = std::asin(x);
+        const double ts = ring_angle(x);
         const double L = std::fmin(std::fmin(HALF_PI - ts, ts * 0.5), scale);
         visit(Panel{ts, ts + L, true, 1.0});
         visit(Panel{ts, ts - L, true, 1.0});
@@ -85,33 +96,67 @@ bool for_each_panel(double x, double eps, Visit&& visit) {
     return complete;
 }
 
-// 2πr cos θ at r = sin θ.
-inline double jacobian(double theta, double& r) noexcept {
-    r = std::sin(theta);
-    return (r * TWO_PI) * std::cos(theta);
-}
+
+// A node of the θ interval: r = sin θ, the Jacobian 2πr cos θ, f = x − r.
+struct Node {
+    double r, wt, f;
+};
+
+// Below LIMB_ZONE, r = sin θ and f = x − r as computed. From it, with
+// φ = π/2 − θ: r = cos φ, cos θ = sin φ and f without cancellation,
+//   x < 1: θ = θ* + t, f = −2 sin(t/2)·sin(φ* − t/2) (φ* = limb_angle(x));
+//   x ≥ 1: f = (x − 1) + 2 sin²(φ/2).
+// Within ~1e-15 of the limb r and x are within a few ulps of 1 and x − r
+// formed by subtraction is 0 or wrong by its own size.
+struct NodeMap {
+    double x, ts, phis;
+    bool limb;
+    NodeMap(double x_, double ts_) noexcept
+        : x(x_), ts(ts_), phis(x_ < 1.0 ? limb_angle(x_) : 0.0), limb(x_ >= LIMB_ZONE) {}
+    // The node at θ = e + L·s of a panel starting at e.
+    Node at(double e, double L, double s) const noexcept {
+        if (!limb) {
+            const double theta = e + L * s;
+            const double r = std::sin(theta);
+            return {r, (r * TWO_PI) * std::cos(theta), x - r};
+        }
+        if (x <= 1.0) {
+            const double t = (e - ts) + L * s;
+            const double phi = phis - t;
+            const double r = std::cos(phi);
+            const double f = (-2 * std::sin(t * 0.5)) * std::sin(phis - t * 0.5);
+            return {r, (r * TWO_PI) * std::sin(phi), f};
+        }
+        const double phi = (HALF_PI - e) - L * s;
+        const double r = std::cos(phi);
+        const double h = std::sin(phi * 0.5);
+        return {r, (r * TWO_PI) * std::sin(phi), (x - 1) + (h * h) * 2};
+    }
+};
 
 // A smooth profile: Gauss–Legendre on regular panels, the log-corrected
 // rule on singular ones.
 template <class Profile>
-double smooth_panel(const Panel& p, double x, double eps, const Profile& profile, std::uint32_t& evaluations) {
+double smooth_panel(const Panel& p, const NodeMap& map, double eps, const Profile& profile,
+                    std::uint32_t& evaluations) {
+    const double x = map.x;
     const double L = p.o - p.e;
     double sum = 0.0;
     if (!p.singular) {
         const auto& rule = unit_rule<N_REGULAR>();
         for (std::size_t i = 0; i < N_REGULAR; ++i) {
-            double r;
-            const double wt = jacobian(p.e + L * rule.s[i], r) * profile(r);
-            sum = sum + rule.w[i] * (wt * ring_mean_fast(x, r, eps));
+            const Node n = map.at(p.e, L, rule.s[i]);
+            const double wt = n.wt * profile(n.r);
+            sum = sum + rule.w[i] * (wt * ring_mean_fast_f(x, n.r, n.f, eps));
         }
         evaluations += N_REGULAR;
     } else {
         const auto& rule = unit_rule<N_SINGULAR>();
         for (std::size_t i = 0; i < N_SINGULAR; ++i) {
-            double r;
-            const double wt = jacobian(p.e + L * rule.s[i], r) * profile(r);
-            const double h = wt * ring_mean_fast(x, r, eps);
-            const double q = wt * ring_log_coefficient(x, r, eps);
+            const Node n = map.at(p.e, L, rule.s[i]);
+            const double wt = n.wt * profile(n.r);
+            const double h = wt * ring_mean_fast_f(x, n.r, n.f, eps);
+            const double q = wt * ring_log_coefficient(x, n.r, eps);
             sum = sum + rule.w[i] * h + (p.factor * rule.c[i]) * q;
         }
         evaluations += 2 * N_SINGULAR;
@@ -125,7 +170,8 @@ template <class Profile>
 double near_source_integral(double x, double eps, const Profile& profile, std::uint32_t* evaluations) noexcept {
     double sum = 0.0;
     std::uint32_t count = 0;
-    if (!for_each_panel(x, eps, [&](const Panel& p) { sum = sum + smooth_panel(p, x, eps, profile, count); }))
+    const NodeMap map(x, ring_angle(x));
+    if (!for_each_panel(x, eps, [&](const Panel& p) { sum = sum + smooth_panel(p, map, eps, profile, count); }))
         return std::numeric_limits<double>::quiet_NaN();
     if (evaluations) *evaluations = count;
     return sum;

@@ -163,7 +163,13 @@ struct RingGeometry {
 }  // namespace
 
 double ring_mean_fast(double u, double rho, double eps) noexcept {
-    [[maybe_unused]] const auto [g, f, f2, S, S2, D] = RingGeometry(u, rho, eps);
+    return ring_mean_fast_f(u, rho, u - rho, eps);
+}
+
+// The same with f = u − ρ supplied: near the limb ρ and u are within ulps of
+// each other and of 1, and f comes from the angles without cancellation.
+double ring_mean_fast_f(double u, double rho, double f, double eps) noexcept {
+    const double g = eps * eps, f2 = f * f, S = u + rho, S2 = S * S, D = f2 + g * 4;
     const double nc = f2 / S2;
     const double mc = (f2 * (S2 + g * 4)) / (S2 * D);
     const double c = cel(std::sqrt(mc), nc, f2 + (g + g), f2 + (g + g) * nc);
