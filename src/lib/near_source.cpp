@@ -46,17 +46,13 @@ constexpr std::size_t N_REGULAR = 12;
 constexpr std::size_t N_SINGULAR = 14;
 constexpr double KAPPA = 2.0;
 constexpr double HALF_PI = 1.5707963267948966;
-// From here up the nodes are formed from φ = π/2 − θ (NodeMap).
+// The limb form of the nodes (NodeMap) serves lenses at x ≥ 1/2 whose
+// first panel spans less than this in r (see limb_span).
 constexpr double LIMB_ZONE = 0.5;
+constexpr double LIMB_SPAN = 0x1p-30;
 
 // φ* = π/2 − asin x = 2 asin √((1 − x)/2), 1 − x exact for x ≥ 1/2.
 inline double limb_angle(double x) noexcept { return 2 * std::asin(std::sqrt((1 - x) * 0.5)); }
-
-// θ* = asin x, the ring through the lens (π/2 from the limb on).
-inline double ring_angle(double x) noexcept {
-    if (x >= 1.0) return HALF_PI;
-    return x >= LIMB_ZONE ? HALF_PI - limb_angle(x) : std::asin(x);
-}
 
 // A panel of the θ interval, parametrised by s ∈ [0, 1] from e to o; on a
 // singular panel ln|sin θ − x| = factor·ln s + (analytic).
@@ -69,7 +65,7 @@ struct Panel {
 // Visits the panels for a lens at x (see the file comment), in no particular
 // order; false when they could not be laid out (graded_panels).
 template <class Visit>
-bool for_each_panel(double x, double eps, Visit&& visit) {
+bool for_each_panel(double x, double ts, double eps, Visit&& visit) {
     const double scale = KAPPA * eps;
     int panels = 0;
     bool complete = true;
@@ -80,7 +76,6 @@ bool for_each_panel(double x, double eps, Visit&& visit) {
     if (x == 0.0) {
         graded(0.0, HALF_PI, std::fmin(HALF_PI, scale));
     } else if (x < 1.0) {
-        const double ts = ring_angle(x);
         const double L = std::fmin(std::fmin(HALF_PI - ts, ts * 0.5), scale);
         visit(Panel{ts, ts + L, true, 1.0});
         visit(Panel{ts, ts - L, true, 1.0});
@@ -102,25 +97,42 @@ struct Node {
     double r, wt, f;
 };
 
-// Below LIMB_ZONE, r = sin θ and f = x − r as computed. From it, with
-// φ = π/2 − θ: r = cos φ, cos θ = sin φ and f without cancellation,
-//   x < 1: θ = θ* + t, f = −2 sin(t/2)·sin(φ* − t/2) (φ* = limb_angle(x));
+// How far in r the first panel at the ring through the lens (or at the limb
+// for x ≥ 1) reaches, with the lengths for_each_panel gives it: the distance
+// x − r at its nodes is this times the node's s (or more).
+inline double limb_span(double x, double phis, double eps) noexcept {
+    const double scale = KAPPA * eps;
+    if (x < 1.0) return phis * std::fmin(std::fmin(phis, (HALF_PI - phis) * 0.5), scale);
+    const double L = x == 1.0 ? std::fmin(HALF_PI * 0.5, scale) : std::fmin(std::acosh(x), scale);
+    return (x - 1) + (L * L) * 0.5;
+}
+
+// Nodes θ = e + L·s. Plain form: r = sin θ, f = x − r as computed, and the
+// ring at θ* = asin x. There r and x − r carry absolute errors of ~1e-16,
+// which cost a few ulps of the integral as long as no node's x − r rounds to
+// 0 (the ring mean is then NaN). Limb form, when the first panel spans less
+// than LIMB_SPAN in r (the lens within ~5e-10 of the limb for ε ≥ 1e-3, or a
+// tiny ε): with φ = π/2 − θ, r = cos φ, cos θ = sin φ and f without
+// cancellation,
+//   x < 1: θ* = π/2 − φ*, θ = θ* + t, f = −2 sin(t/2)·sin(φ* − t/2);
 //   x ≥ 1: f = (x − 1) + 2 sin²(φ/2).
-// Within ~1e-15 of the limb r and x are within a few ulps of 1 and x − r
-// formed by subtraction is 0 or wrong by its own size.
 struct NodeMap {
-    double x, ts, phis;
+    double x, phis, ts;
     bool limb;
-    NodeMap(double x_, double ts_) noexcept
-        : x(x_), ts(ts_), phis(x_ < 1.0 ? limb_angle(x_) : 0.0), limb(x_ >= LIMB_ZONE) {}
-    // The node at θ = e + L·s of a panel starting at e.
+    NodeMap(double x_, double eps) noexcept
+        : x(x_),
+          phis(x_ >= LIMB_ZONE && x_ < 1.0 ? limb_angle(x_) : 0.0),
+          ts(x_ >= 1.0 ? HALF_PI : 0.0),
+          limb(x_ >= LIMB_ZONE && limb_span(x_, phis, eps) < LIMB_SPAN) {
+        if (x_ < 1.0) ts = limb ? HALF_PI - phis : std::asin(x_);
+    }
     Node at(double e, double L, double s) const noexcept {
         if (!limb) {
             const double theta = e + L * s;
             const double r = std::sin(theta);
             return {r, (r * TWO_PI) * std::cos(theta), x - r};
         }
-        if (x <= 1.0) {
+        if (x < 1.0) {
             const double t = (e - ts) + L * s;
             const double phi = phis - t;
             const double r = std::cos(phi);
@@ -170,8 +182,8 @@ template <class Profile>
 double near_source_integral(double x, double eps, const Profile& profile, std::uint32_t* evaluations) noexcept {
     double sum = 0.0;
     std::uint32_t count = 0;
-    const NodeMap map(x, ring_angle(x));
-    if (!for_each_panel(x, eps, [&](const Panel& p) { sum = sum + smooth_panel(p, map, eps, profile, count); }))
+    const NodeMap map(x, eps);
+    if (!for_each_panel(x, map.ts, eps, [&](const Panel& p) { sum = sum + smooth_panel(p, map, eps, profile, count); }))
         return std::numeric_limits<double>::quiet_NaN();
     if (evaluations) *evaluations = count;
     return sum;

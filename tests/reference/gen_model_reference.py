@@ -94,9 +94,11 @@ def ring_mean_legendre(u, r, eps):
     return 4 / (S * mp.sqrt(D)) * (f * f * mp.ellippi(n, m) + 2 * g * mp.ellipk(m)) / (2 * mp.pi)
 
 
-def ring_mean(u, r, eps):
-    """Ring mean through Carlson's R_F, R_J with cancellation-free 1 - n, 1 - m."""
-    f = u - r
+def ring_mean(u, r, eps, f=None):
+    """Ring mean through Carlson's R_F, R_J with cancellation-free 1 - n, 1 - m
+    (f = u - r unless given)."""
+    if f is None:
+        f = u - r
     S = u + r
     S2 = S * S
     g = eps * eps
@@ -134,11 +136,13 @@ def cel(kc, p, a, b):
     return mp.pi / 2 * (b + a * em) / (em * (em + p))
 
 
-def ring_mean_fast(u, r, eps):
+def ring_mean_fast(u, r, eps, f=None):
     """Ring mean as one Bulirsch integral: with kc^2 = 1 - m and p = 1 - n,
     f^2 Pi(n|m) + 2g K(m) = cel(kc, p, f^2 + 2g, f^2 + 2g p); about ten times
-    faster than mpmath's R_J, used for the radial integrals."""
-    f = u - r
+    faster than mpmath's R_J, used for the radial integrals. f = u - r unless
+    given (near the limb the caller forms it from exact offsets)."""
+    if f is None:
+        f = u - r
     S = u + r
     S2 = S * S
     g = eps * eps
