@@ -301,3 +301,88 @@ def test_discrete_reference(row):
                                                              m["bl"], m["bf"])[0]
     bound = 1.5e-15 if min(m["bf"]) >= 0.0 else 1e-13
     assert rel_err(got, row["expected"]) <= bound, (got, row["expected"])
+
+
+# --------------------------------------------------------------------------
+# The built-in law with the lens within a few ulps of the limb
+# --------------------------------------------------------------------------
+
+LIMB_BAND = _load("limb_band.json")["rows"]
+LIMB_BAND_RSTARS = sorted({r["rstar"] for r in LIMB_BAND})
+
+
+def _band_id(row):
+    return f"{row['region']}-l={row['l']!r}-rstar={row['rstar']:g}"
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("row", LIMB_BAND, ids=[_band_id(r) for r in LIMB_BAND])
+def test_limb_band_reference(row, family):
+    # l = 1 - k ulp (k = 1 ... 64), 1, 1 + k ulp and out to ~1e-4 of the limb.
+    # There x - r at the nodes next to the ring was 0 or wrong by its own
+    # size when formed by subtraction (1.1e-11 at 1 - 1 ulp, rstar = 266.1).
+    got = integrated_call(family, "limb_darkening", [row["l"]], row["re"], row["rstar"])[0]
+    assert rel_err(got, row["expected"]) <= 2e-15, (got, row["expected"])
+
+
+def test_limb_band_quoted_value():
+    got = kalvorin.integrated_heyrovsky_magnification([0.9999999999999999], 1, 266.1)[0]
+    assert rel_err(got, 1.000007717199031613) <= 2e-15, got
+
+
+def _neighbours(centre, count):
+    """The `count` doubles on either side of centre, below and above it."""
+    below, above = [centre], [centre]
+    for _ in range(count):
+        below.append(math.nextafter(below[-1], -math.inf))
+        above.append(math.nextafter(above[-1], math.inf))
+    return below[:0:-1], above[1:]
+
+
+def _line_at(xs, ys, x0):
+    """The least-squares line through (xs, ys), evaluated at x0."""
+    mx, my = math.fsum(xs) / len(xs), math.fsum(ys) / len(ys)
+    sxx = math.fsum((x - mx) ** 2 for x in xs)
+    sxy = math.fsum((x - mx) * (y - my) for x, y in zip(xs, ys))
+    return my + sxy / sxx * (x0 - mx)
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("centre", [1.0 - 2.0 ** -31, 1.0 + 2.0 ** -31], ids=["inside", "outside"])
+@pytest.mark.parametrize("rstar", LIMB_BAND_RSTARS)
+def test_no_step_where_the_limb_form_of_the_nodes_begins(rstar, centre, family):
+    # The nodes' form changes at l = 1 -+ 2^-31 for these radii (within a
+    # double or two). The magnification's slope there is up to ~70 per
+    # source radius (~8 ulps per double) and its curvature negligible over
+    # 80 doubles: lines fitted to the 40 doubles on either side must meet
+    # each other and the value at the centre within 4 ulps.
+    below, above = _neighbours(centre, 40)
+    got = integrated_call(family, "limb_darkening", below + [centre] + above, 1.0, rstar)
+    a, c, b = got[:40], got[40], got[41:]
+    left = _line_at([x - centre for x in below], a, 0.0)
+    right = _line_at([x - centre for x in above], b, 0.0)
+    ulp = math.ulp(c)
+    assert abs(right - left) <= 4 * ulp, (left, right)
+    assert abs(c - left) <= 4 * ulp and abs(c - right) <= 4 * ulp, (left, c, right)
+
+
+def _limb_triples():
+    by = {(r["l"], r["rstar"]): r["expected"] for r in LIMB_BAND}
+    ls = (1.0 - 2.0 ** -53, 1.0, 1.0 + 2.0 ** -52)
+    return [(rstar, [by[(l, rstar)] for l in ls]) for rstar in LIMB_BAND_RSTARS]
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("rstar,expected", _limb_triples(), ids=[f"rstar={r:g}" for r, _ in _limb_triples()])
+def test_no_step_on_the_limb(rstar, expected, family):
+    # l = 1 has its own panels. Across it the slope of the magnification has
+    # a logarithmic singularity (the profile ends at r = 1), so the steps
+    # from 1 - 1 ulp to 1 and on to 1 + 1 ulp are compared with the
+    # reference's: within 4 ulps. The limb's first panel, 2 epsilon long up to
+    # pi/4, once put its value 13 ulps (rstar = 0.17) to 106 ulps (rstar = 2,
+    # 2.0e-14 relative) off.
+    got = integrated_call(family, "limb_darkening", [1.0 - 2.0 ** -53, 1.0, 1.0 + 2.0 ** -52], 1.0, rstar)
+    ulp = math.ulp(expected[1])
+    for i in range(2):
+        step, true_step = got[i + 1] - got[i], expected[i + 1] - expected[i]
+        assert abs(step - true_step) <= 4 * ulp, (i, got, expected)
