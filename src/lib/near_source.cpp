@@ -17,15 +17,22 @@
 //   Gauss–Legendre rule (the nearest singularity is at least half a panel
 //   length away, so each converges like 3.7^{−24}).
 // On the limb (x = 1) the two singular points merge (ln|sin θ − 1| ≈
-// 2 ln(π/2 − θ)); just outside it (1 < x < 1.05) M is analytic on the
+// 2 ln(π/2 − θ)) into one singular panel of length min(2ε, 0.3)
+// (limb_first_panel); just outside it (1 < x < 1.05) M is analytic on the
 // interval with singularities at θ = π/2 ± i·acosh x, and the panels double
 // from π/2 with first length min(acosh x, 2ε). The ring means come from one
-// Bulirsch integral each (ring_mean_fast).
+// Bulirsch integral each, with f = x − r supplied (ring_mean_fast_f): from
+// r = sin θ by subtraction, or, where the first panel spans less than 2^-30
+// in r (the lens within ~5e-10 of the limb, or a tiny ε), from the angles
+// without cancellation (NodeMap).
 //
-// Accuracy: ≤ 9e-15 relative against mpmath for the built-in law, x from
-// 0 to 1.05 and ρ from 1e-3 to 10 (≤ 1.8e-15 except within 1e-6 of the
-// limb), with 40–140 ring evaluations. Tabulated profiles:
-// near_source_table.cpp.
+// Accuracy (benchmarks/builtin_law_accuracy.py against the mpmath tables
+// integrated.json and limb_band.json): ≤ 4.4e-16 relative for the built-in
+// law, x from 0 to 1.05 — with the 64 doubles below the limb, the limb and
+// the doubles just above it — and ρ = rstar/re from 1e-3 to 800, with
+// 40–140 ring evaluations; the steps from 1 − 1 ulp to 1 to 1 + 1 ulp and
+// where the limb form of the nodes begins are within 2 ulps of the true
+// ones. Tabulated profiles: near_source_table.cpp.
 #include <algorithm>
 #include <array>
 #include <cmath>
