@@ -119,6 +119,12 @@ constexpr double PRODUCT24_FROM = 2.0;
 constexpr double PRODUCT36_FROM = 1.2;
 // Far-field series from here on (x in source radii).
 constexpr double SERIES_FROM = 3.0;
+// Below this the lens is put at the centre: the panels towards the ring at
+// r = x would need more than MAX_PANELS from x ≈ 1e-19 down (and the
+// tanh-sinh fallback is good to ~1e-14 only), while A(x) − A(0) is
+// O(x²/min(1, ε)²) relative, far below rounding here (the same doubles as
+// mpmath's A(x) for x from 2^-64 down to 5e-324, tests/test_accuracy.py).
+constexpr double CENTRE_ZONE = 0x1p-60;
 
 // Σ_i w_i g(θ_i) over [0, π/2] with the n-point rule.
 template <std::size_t N, class G>
@@ -167,6 +173,7 @@ public:
 
     // Every rule but the series.
     double rest(double u, std::uint32_t* evaluations) {
+        if (u > 0.0 && u < CENTRE_ZONE) u = 0.0;
         const double rho = disk_.rho();
         if constexpr (std::is_same_v<Profile, detail::PowerProfile>) {
             // Not smooth at the limb: panels with the limb one in μ, at any x.
