@@ -386,3 +386,29 @@ def test_no_step_on_the_limb(rstar, expected, family):
     for i in range(2):
         step, true_step = got[i + 1] - got[i], expected[i + 1] - expected[i]
         assert abs(step - true_step) <= 4 * ulp, (i, got, expected)
+
+
+# --------------------------------------------------------------------------
+# Profiles at the extremes of the separation
+# --------------------------------------------------------------------------
+
+_EXTREMES = _load("extremes.json")
+EXTREMES = _EXTREMES["rows"]
+EXTREME_TABLES = {k: v for k, v in _EXTREMES["profiles"].items() if k != "limb_darkening"}
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("row", EXTREMES, ids=[_int_id(r) for r in EXTREMES])
+def test_extremes_reference(row, family):
+    # The lens 2^-64 ... 5e-324 source radii from the centre (the panels
+    # towards the ring at r = l once ran out there and the tanh-sinh
+    # fallback was off by up to 1.4e-14), tables one ulp inside the limb, and
+    # a 2,002-point table.
+    if row["profile"] == "limb_darkening":
+        fn = getattr(kalvorin, f"integrated_{family}_magnification")
+        got = fn([row["l"]], row["re"], row["rstar"])[0]
+    else:
+        t = EXTREME_TABLES[row["profile"]]
+        fn = getattr(kalvorin, f"integrated_flux_map_{family}_magnification")
+        got = fn([row["l"]], row["re"], row["rstar"], t["bl"], t["bf"])[0]
+    assert rel_err(got, row["expected"]) <= 2e-15, (got, row["expected"])

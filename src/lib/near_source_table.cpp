@@ -43,6 +43,13 @@ constexpr std::size_t N_SHORT = 8;
 constexpr std::size_t N_LOG = 24;    // log-product rule from s = 0
 constexpr double KAPPA = 2.0;
 constexpr double MAX_SINGULAR = 0.05;
+// Singular panels shorter than this times x (a lens within ~2e-10 of the
+// limb, or a tiny ε): x − r from the offset L·s of the node instead of by
+// subtraction. Within a few ulps of the limb r = x + L·s rounds to x or 1,
+// and x − r is 0 or wrong by its own size (3.6e-14 at 1 − 1 ulp measured).
+// Elsewhere x − r is exact for the rounded r (Sterbenz) and r's rounding
+// costs nothing.
+constexpr double OFFSET_PANEL = 0x1p-30;
 
 struct Panel {
     double e, o;  // r from e (s = 0) to o (s = 1)
@@ -242,10 +249,12 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
         for (std::size_t j = 0; j < N; ++j)
             for (std::size_t i = 0; i < N; ++i) Vl[i] = Vl[i] + Tt[j][i] * V[j];
     double sum = 0.0;
+    const bool offsets = p.singular && std::fabs(L) < OFFSET_PANEL * x;
     for (std::size_t i = 0; i < N; ++i) {
         const double Wi = Wl[i], Vi = Vl[i];
         const double r = p.e + L * rule.s[i];
-        const double H = (r * TWO_PI) * ring_mean_fast(x, r, eps);
+        const double f = offsets ? -(L * rule.s[i]) : x - r;  // the panel starts at x
+        const double H = (r * TWO_PI) * ring_mean_fast_f(x, r, f, eps);
         if (!p.singular) {
             sum = sum + Wi * H;
         } else {
