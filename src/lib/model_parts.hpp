@@ -65,6 +65,7 @@ public:
     }
 
 private:
+    double by_rings(double x) const noexcept;
     double rho_, rho2_, p2_, p3_, p4_, p5_;
 };
 

@@ -7,25 +7,30 @@
 //
 // on the limb (u = ρ) A = (1/π)[2/ρ + (1+ρ²)/ρ² (π/2 + asin((ρ²-1)/(ρ²+1)))].
 //
-// Three formulations, by zone (x = l in source radii):
-// - 0 ≤ x ≤ 0.7 and 1.3 ≤ x ≤ 3: the closed form with n and m formed
-//   directly, evaluated in a fixed order (E, K, Π; the two-term division by
-//   π). Measured ≤ 1.1e-15 relative against mpmath.
-// - 0.7 < x < 1.3 (and |u − ρ| < 1e-5 Einstein radii): 1 − n and 1 − m vanish
-//   like (x − 1)², and forming them by subtraction loses ~1e-16/(x − 1)²; here
+// Four formulations, by zone (x = l in source radii):
+// - 0 ≤ x < 0.5: the closed form with n and m formed directly, evaluated in
+//   a fixed order (E, K, Π; the two-term division by π).
+// - 0.5 ≤ x ≤ 2 (and |u − ρ| < 1e-5 Einstein radii): 1 − n and 1 − m vanish
+//   like (x − 1)², and forming them by subtraction loses ~1e-16/(2(1 − n))
+//   through Π (4.6e-15 just below 0.7, 9e-15 at x = 1.31 measured); here
 //   1 − n = d²/s², 1 − m = (d² + 4(1 − n))/(d² + 4) (d = u − ρ, s = u + ρ) and
 //   the integrals come from Carlson's forms directly. Exactly on the limb the
 //   closed form above, with the angle evaluated as 2·atan ρ (the sum
-//   asin + π/2 cancels for small ρ). Measured ≤ 1.5e-15 for |x − 1| from
-//   1e-12 to 0.3 and ρ from 1e-6 to 1e3.
+//   asin + π/2 cancels for small ρ).
+// - 2 < x ≤ 3: the E and K terms cancel by up to 7× and either form of the
+//   closed form errs by 3–4e-15; here the disk is the area mean of its rings,
+//   A = 2 ∫_0^1 r M(x, r) dr, by 14-point Gauss–Legendre in r = sin θ (M is
+//   analytic over the disk, its singularities at θ = π/2 ± i·acosh x).
 // - x > 3: the E and K terms are each ~x² times the result and cancel
 //   (~1e-16·x² lost); the far-field series of far_field.cpp is used instead.
-//   Measured ≤ 4e-16 for x from 3 to 1e6, ρ from 1e-6 to 1e3.
+// Measured against mpmath on a random sample and every zone edge ± 1 ulp
+// (benchmarks/accuracy.py): see the README's accuracy table.
 #include <cmath>
 #include <span>
 #include <vector>
 
 #include "kernels/elliptic.hpp"
+#include "kernels/gauss_legendre.hpp"
 #include "lib/float_range.hpp"
 #include "lib/model_parts.hpp"
 #include "lib/models.hpp"
@@ -38,8 +43,9 @@ namespace {
 
 // |u − ρ| below this (Einstein radii): complements formed without cancellation.
 constexpr double NEAR_LIMB = 1e-5;
-// |x − 1| below this: the same.
-constexpr double LIMB_ZONE = 0.3;
+// x in [COMPLEMENT_FROM, COMPLEMENT_TO]: the same.
+constexpr double COMPLEMENT_FROM = 0.5;
+constexpr double COMPLEMENT_TO = 2.0;
 // x above this: far-field series.
 constexpr double FAR_FIELD = 3.0;
 
@@ -69,6 +75,7 @@ Result UniformDisk::at(double x) const noexcept {
 }
 
 Result UniformDisk::closed_form(double x) const noexcept {
+    if (x > COMPLEMENT_TO && x <= FAR_FIELD && rho_ >= 1e-100 && rho_ <= 1e100) return Result::ok(by_rings(x));
     const double u = rho_ * x;
     const double d = u - rho_;
     if (d == 0.0) {
@@ -81,7 +88,7 @@ Result UniformDisk::closed_form(double x) const noexcept {
     const double k = std::sqrt(n * 4) / S;
     const double m = k * k;
     double E, K, Pi;
-    if (std::fabs(d) < NEAR_LIMB || std::fabs(x - 1) < LIMB_ZONE) {
+    if (std::fabs(d) < NEAR_LIMB || (x >= COMPLEMENT_FROM && x <= COMPLEMENT_TO)) {
         const double nc = d2 / (s * s);
         const double mc = (d2 + 4 * nc) / (d2 + 4);
         const CompleteIntegrals c = complete_from_complements(m, mc, n, nc, true);
@@ -105,6 +112,20 @@ Result UniformDisk::closed_form(double x) const noexcept {
     const double cPi = ((rho2_ + 1) * (d2 + d2)) / ((rho2_ * s) * S);
     const double X = (cE * E - cK * K) + cPi * Pi;
     return Result::ok((X + PI) / TWO_PI + (X - PI) / TWO_PI);
+}
+
+double UniformDisk::by_rings(double x) const noexcept {
+    // 2 ∫_0^{π/2} sin θ cos θ M(x, sin θ) dθ.
+    const auto& gl = gauss_legendre<14>();
+    constexpr double hw = PI / 4;
+    const double eps = 1 / rho_;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < 14; ++i) {
+        const double t = hw + hw * gl.x[i];
+        const double r = std::sin(t);
+        sum = sum + gl.w[i] * ((r * std::cos(t)) * ring_mean_fast(x, r, eps));
+    }
+    return (sum * hw) * 2;
 }
 
 }  // namespace detail
