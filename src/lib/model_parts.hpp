@@ -66,6 +66,7 @@ public:
 
 private:
     double by_rings(double x) const noexcept;
+    Result complements(double x) const noexcept;
     double rho_, rho2_, p2_, p3_, p4_, p5_;
 };
 
