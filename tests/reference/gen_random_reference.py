@@ -56,7 +56,7 @@ EDGE_RHOS = [1e-3, 0.1, 1.0, 10.0]
 # Boundaries between the zones of each family (x in source radii; for the
 # ring, l/r at the edges of the complement zone |l − r| < 0.5 (l + r)).
 EDGES = {
-    "disk": [0.7, 1.0, 1.3, 3.0],
+    "disk": [0.5, 1.0, 2.0, 3.0],
     "law": [0.5, 1.0, 1.05, 1.2, 2.0, 3.0],
     "table": [0.3, 0.7, 0.9, 1.0, 1.2, 2.0, 3.0],
     "discrete": [0.3, 1.05, 1.8, 2.85],
@@ -73,7 +73,7 @@ def zone_of(family, x, r=None):
     if family == "ring":
         return "complement zone" if abs(x - r) < 0.5 * (x + r) else "direct"
     if family == "disk":
-        return "x ≤ 0.7" if x <= 0.7 else "0.7 < x < 1.3" if x < 1.3 else "1.3 ≤ x ≤ 3" if x <= 3 else "x > 3"
+        return "x < 0.5" if x < 0.5 else "0.5 ≤ x ≤ 2" if x <= 2 else "2 < x ≤ 3" if x <= 3 else "x > 3"
     if family == "law":
         return "x < 1.05" if x < 1.05 else "1.05 ≤ x < 3" if x < 3 else "x ≥ 3"
     if family == "table":
