@@ -20,6 +20,8 @@ extensions = [
     "kalvorin_docs",
 ]
 
+# "--option" stays two hyphens, quotes stay straight
+smartquotes = False
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build", "**/.ipynb_checkpoints"]
 templates_path = ["_templates"]
@@ -36,6 +38,9 @@ autosummary_generate = True
 autosummary_ignore_module_all = False
 autosummary_imported_members = True
 autodoc_typehints = "description"
+# numpy's ArrayLike by name, not as the union it stands for
+autodoc_type_aliases = {"npt.ArrayLike": "numpy.typing.ArrayLike", "ArrayLike": "numpy.typing.ArrayLike",
+                        "FloatOrArray": "float | numpy.ndarray"}
 autodoc_member_order = "bysource"
 autodoc_default_options = {"members": True, "inherited-members": False}
 napoleon_numpy_docstring = True

@@ -86,7 +86,7 @@ class KalvorinStubs(SphinxDirective):
 # ---------------------------------------------------------------------------
 
 def _rst_escape_title(text: str) -> str:
-    return text.replace("*", r"\*").replace("`", r"\`")
+    return text.replace("*", r"\*")
 
 
 def _run_example(app, script: Path, workdir: Path, arguments: list[str]) -> tuple[str, float, int]:
@@ -151,7 +151,9 @@ def build_gallery(app) -> None:
              ".. toctree::", "   :hidden:", ""]
     lines += [f"   {stem}" for stem, *_ in cards] + [""]
     for stem, title, figures, seconds in cards:
-        lines += [f":ref:`{title} <gallery-{stem}>` (``examples/{stem}.py``, {seconds:.1f} s)", ""]
+        # a role's text holds no inline markup: the title's literals as plain text
+        plain = title.replace("``", "").replace("<", r"\<")
+        lines += [f":doc:`{plain} <{stem}>` (``examples/{stem}.py``, {seconds:.1f} s)", ""]
         if figures:
             lines += [f".. image:: {stem}/{figures[0]}", f"   :alt: {figures[0]}", "   :width: 420px",
                       f"   :target: {stem}.html", ""]

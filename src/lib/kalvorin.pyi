@@ -7,7 +7,7 @@ radius) and ``rstar`` (source radius) may be given in any common unit; only
 their ratio enters. ρ = rstar/re is the source radius in Einstein radii and
 ε = re/rstar the Einstein radius in source radii.
 
-Sequences may be lists, tuples, ``range``s, numpy arrays of any integer or
+Sequences may be lists, tuples, ranges, numpy arrays of any integer or
 floating dtype (float32, big-endian, strided views included) or any other
 sequence of numbers (not ``str``); results are plain ``list[float]``.
 
