@@ -33,7 +33,7 @@ mapped: list[float] = kalvorin.integrated_flux_map_witt_mao_magnification(
 print(limb_darkened_curve([0.1, 0.2], 0.1), ring(0.5, 0.5, 0.1), uniform, mapped)
 
 # numpy arrays and scalars
-u = np.linspace(0.0, 0.1, 5)
+u = np.linspace(0.0, 0.1, 5, dtype=np.float64)  # dtype given: numpy 2.2's stubs type the default as floating[Any]
 rho = 0.05
 print(limb_darkened_array(u, rho))
 print(kalvorin.witt_mao_magnification(u / rho, 1.0, rho))

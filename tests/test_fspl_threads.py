@@ -173,7 +173,7 @@ TYPED = textwrap.dedent("""
     import numpy.typing as npt
     import kalvorin_fspl as kf
 
-    u: npt.NDArray[np.float64] = np.linspace(0.0, 0.1, 11)
+    u: npt.NDArray[np.float64] = np.linspace(0.0, 0.1, 11, dtype=np.float64)
     rho = 0.01
     a = kf.magnification(u / rho * rho, rho, kf.Linear(0.6))
     b = kf.magnification(np.arange(5), np.float32(0.1))
