@@ -49,10 +49,6 @@ namespace kalvorin::detail {
 
 namespace {
 
-constexpr std::size_t N_REGULAR = 12;
-constexpr std::size_t N_SINGULAR = 14;
-constexpr double KAPPA = 2.0;
-constexpr double HALF_PI = 1.5707963267948966;
 // The limb form of the nodes (NodeMap) serves lenses at x ≥ 1/2 whose
 // first panel spans less than this in r (see limb_span).
 constexpr double LIMB_ZONE = 0.5;

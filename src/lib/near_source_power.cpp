@@ -48,10 +48,6 @@ namespace kalvorin::detail {
 
 namespace {
 
-constexpr std::size_t N_REGULAR = 12;
-constexpr std::size_t N_SINGULAR = 14;
-constexpr double KAPPA = 2.0;
-constexpr double HALF_PI = 1.5707963267948966;
 
 // Value and first two derivatives in a.
 struct Jet {

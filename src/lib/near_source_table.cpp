@@ -43,7 +43,6 @@ constexpr std::size_t N = 18;        // interpolation points per panel
 constexpr std::size_t N_SMOOTH_LOG = 20;
 constexpr std::size_t N_SHORT = 8;
 constexpr std::size_t N_LOG = 24;    // log-product rule from s = 0
-constexpr double KAPPA = 2.0;
 constexpr double MAX_SINGULAR = 0.05;
 // Singular panels shorter than this times x (a lens within ~2e-10 of the
 // limb, or a tiny ε): x − r from the offset L·s of the node instead of by

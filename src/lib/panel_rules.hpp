@@ -1,6 +1,7 @@
-// Rules on [0, 1] shared by the panel integrations (near_source.cpp,
-// near_source_table.cpp): Gauss–Legendre nodes and weights, log-product
-// weights, Lagrange weights from Legendre moments, Legendre recurrences.
+// Shared by the panel integrations (near_source.cpp, near_source_power.cpp,
+// near_source_table.cpp): the panel layout, and rules on [0, 1] (Gauss–
+// Legendre nodes and weights, log-product weights, Lagrange weights from
+// Legendre moments, Legendre recurrences).
 #pragma once
 
 #include <array>
@@ -10,6 +11,15 @@
 #include "kernels/gauss_legendre.hpp"
 
 namespace kalvorin::detail {
+
+// The panel layout of the radial integrations near the source: points of
+// the regular and of the log-corrected Gauss–Legendre panels, and the length
+// of the panels next to the lens's ring in Einstein radii (KAPPA·ε: the ring
+// mean's other singularities lie about 2ε from the ring).
+inline constexpr std::size_t N_REGULAR = 12;
+inline constexpr std::size_t N_SINGULAR = 14;
+inline constexpr double KAPPA = 2.0;
+inline constexpr double HALF_PI = 1.5707963267948966;
 
 // Gauss–Legendre on [0, 1]: nodes s_i, weights w_i, log-product weights
 // ω_i = ∫_0^1 ℓ_i(s) ln s ds, and log corrections c_i = ω_i − w_i ln s_i.
