@@ -272,6 +272,47 @@ def test_flux_map_brightness_scale_cancels(family, profile, factor):
         assert rel_err(b, a) <= 1e-14, (l, a, b)
 
 
+_REUSE_ROWS = [r for r in INTEGRATED if r["profile"] == "irregular_linear_law" and r["rstar"] / r["re"] == 0.1]
+
+
+def _reuse_tables():
+    # The reference table and two of the same length: one value of bf
+    # changed, one radius of bl moved (bf unchanged).
+    bl = list(PROFILES["irregular_linear_law"]["bl"])
+    bf = list(PROFILES["irregular_linear_law"]["bf"])
+    bf_changed = list(bf)
+    bf_changed[7] = 1.5 * bf_changed[7]
+    bl_moved = list(bl)
+    bl_moved[5] = 0.5 * (bl[4] + bl[5])
+    return [("reference", bl, bf), ("bf_changed", bl, bf_changed), ("bl_moved", bl_moved, bf)]
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+def test_flux_map_each_call_uses_its_own_table(family):
+    # The set-up of the last table is kept for the next call with the same
+    # table: tables of equal length that differ in one value of bf or one
+    # radius, passed in turn (and the same table twice in a row), must each
+    # give their own magnifications: the reference table against mpmath, the
+    # others against kalvorin_fspl.Table, which builds its own set-up.
+    import kalvorin_fspl as kf
+
+    fn = getattr(kalvorin, f"integrated_flux_map_{family}_magnification")
+    ls = [r["l"] for r in _REUSE_ROWS]
+    rho = _REUSE_ROWS[0]["rstar"] / _REUSE_ROWS[0]["re"]
+    tables = _reuse_tables()
+    for order in (tables, tables[::-1], [tables[0], tables[0], tables[1], tables[1], tables[0]]):
+        for name, bl, bf in order:
+            got = fn(ls, 1.0, rho, bl, bf)
+            if name == "reference":
+                for g, r in zip(got, _REUSE_ROWS):
+                    assert rel_err(g, r["expected"]) <= 1e-13, (name, r, g)
+            else:
+                law = kf.Table(bl, bf)
+                for l, g in zip(ls, got):
+                    expected = kf.magnification(l * rho, rho, law)
+                    assert rel_err(g, expected) <= 1e-13, (name, l, g, expected)
+
+
 # --------------------------------------------------------------------------
 # Discrete ring maps
 # --------------------------------------------------------------------------

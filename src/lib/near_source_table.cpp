@@ -7,19 +7,19 @@
 // (M = q·ln|r − x| + analytic, q from ring_log_coefficient), then panels
 // doubling in length towards 0 and 1; on the limb one singular panel ending
 // at r = 1; just outside (x > 1) panels doubling from r = 1 with first length
-// min(x − 1, 2ε, 0.05). The profile enters through product weights: on each
-// panel the smooth factor H(r) = 2πr M(x, r) (and on the singular panels
-// 2πr q) is interpolated at the panel's 18 Legendre points, and the
-// interpolant is integrated exactly against the linear pieces of the
-// profile, from the Legendre moments ∫ P_j(2s − 1)(A + B s) ds of each piece
-// in closed form (antiderivatives of P_j and t·P_j at the piece ends;
-// steep pieces, where that difference would lose accuracy, by an exact
-// Gauss–Legendre rule). On the singular panels the ln s-weighted moments
-// come from a 20-point (8 for short pieces) rule where the logarithm is
-// smooth on the piece and from differences of ∫_0^t P_j I ln s ds (24-point
-// log-product rule, exact for these polynomials) near s = 0. The ring
+// min(x − 1, 2ε, 0.05) (longer singular panels lose up to 1e-13 on tables
+// with jumps). The profile enters through product weights: on each panel the
+// smooth factor H(r) = 2πr M(x, r) (and on the singular panels 2πr q) is
+// interpolated at the panel's Legendre points (18; 14 on the two singular
+// panels), and the interpolant is integrated exactly against the linear
+// pieces of the profile, from the Legendre moments ∫ P_j(2s − 1) I ds and
+// (singular panels) ∫ P_j(2s − 1) I ln s ds. These come by parts from closed
+// forms at the breakpoints (PieceMoments), one evaluation per breakpoint
+// however many pieces meet there; steep pieces, where the end terms would
+// cancel, by exact rules of their own. A panel with no breakpoint inside
+// reduces to Gauss–Legendre weights times I at the nodes. The ring
 // evaluations do not depend on the number of table points; the work per
-// table piece is O(18) operations per panel that covers it.
+// breakpoint is O(18) operations.
 //
 // Accuracy: ≤ 9e-16 relative against mpmath for tables of 3 to 201 points,
 // jumps included, x from 0 to 1.2 and ρ from 1e-3 to 10; within 2e-15 for
@@ -39,7 +39,8 @@ namespace kalvorin::detail {
 
 namespace {
 
-constexpr std::size_t N = 18;        // interpolation points per panel
+constexpr std::size_t N = 18;           // interpolation points per regular panel
+constexpr std::size_t N_AT_RING = 14;  // per singular panel (16 and 14 measured alike, 12 loses 2e-15)
 constexpr std::size_t N_SMOOTH_LOG = 20;
 constexpr std::size_t N_SHORT = 8;
 constexpr std::size_t N_LOG = 24;    // log-product rule from s = 0
@@ -86,95 +87,154 @@ bool for_each_panel(double x, double eps, Visit&& visit) {
     return complete;
 }
 
-// P_0 … P_{M+1} at t.
-template <std::size_t M>
-void legendre_values(double t, std::array<double, M + 2>& P) noexcept {
-    P[0] = 1.0;
-    P[1] = t;
-    for (std::size_t j = 1; j + 1 < M + 2; ++j) P[j + 1] = (RECURRENCE_A[j] * t) * P[j] - RECURRENCE_B[j] * P[j - 1];
-}
-
-// Antiderivatives in t ∈ [−1, 1] (constants irrelevant, only differences are
-// used): I0_j = ∫ P_j dt, I1_j = ∫ t P_j dt, from
-// ∫ P_j = (P_{j+1} − P_{j−1})/(2j + 1), t P_j = ((j + 1) P_{j+1} + j P_{j−1})/(2j + 1).
-// The integers j are read from a table (no conversion per call).
-struct Integers {
-    double v[66] = {};
-    constexpr Integers() {
-        for (int j = 0; j < 66; ++j) v[j] = j;
-    }
-};
-inline constexpr Integers INTEGERS{};
-
-template <std::size_t M>
-void antiderivatives(double t, const std::array<double, M + 2>& P, std::array<double, M>& I0,
-                     std::array<double, M>& I1) noexcept {
-    // ∫ P_M needs P_{M+1}; I1_j needs ∫ P_{j+1} for j + 1 ≤ M.
-    std::array<double, M + 1> IP;
-    IP[0] = t;
-    for (std::size_t k = 1; k <= M; ++k) IP[k] = (P[k + 1] - P[k - 1]) * INVERSE_ODD[k];
-    for (std::size_t j = 0; j < M; ++j) I0[j] = IP[j];
-    I1[0] = 0.5 * t * t;
-    for (std::size_t j = 1; j < M; ++j)
-        I1[j] = (INTEGERS.v[j + 1] * IP[j + 1] + INTEGERS.v[j] * IP[j - 1]) * INVERSE_ODD[j];
-}
-
-// Adds to W_j, j < M, the moments ∫_{sa}^{sb} P_j(2s − 1)(Im + B(s − sm)) ds
-// of one linear piece, sm = (sa + sb)/2: in closed form from the
-// antiderivatives at the ends (with s = (t + 1)/2, ds = dt/2:
-// (1/2)[Im ΔI0 + (B/2)(ΔI1 − tm ΔI0)], tm = 2sm − 1); a steep piece
-// (|B| > 8·scale), where those differences would lose accuracy, by an exact
-// Gauss–Legendre rule.
-// Antiderivatives of P_j and t·P_j at the last piece end, reused as the
-// start of the next piece.
-template <std::size_t M>
-struct EndValues {
-    double t = std::numeric_limits<double>::quiet_NaN();
-    std::array<double, M> I0, I1;
-
-    void at(double t_new) noexcept {
-        if (t_new == t) return;
-        std::array<double, M + 2> P;
-        legendre_values<M>(t_new, P);
-        antiderivatives<M>(t_new, P, I0, I1);
-        t = t_new;
-    }
-};
-
-// Adds to W_j, j < M, the moments ∫_{sa}^{sb} P_j(2s − 1)(Im + B(s − sm)) ds
-// of one linear piece, sm = (sa + sb)/2: in closed form from the
-// antiderivatives at the ends (with s = (t + 1)/2, ds = dt/2:
-// (1/2)[Im ΔI0 + (B/2)(ΔI1 − tm ΔI0)], tm = 2sm − 1); a steep piece
-// (|B| > 8·scale), where those differences would lose accuracy, by an exact
-// Gauss–Legendre rule. `a` and `b` cache the end values of the previous
-// piece, one of which is an end of this one.
-template <std::size_t M>
-void add_piece_moments(double sa, double sb, double Im, double B, double scale, std::array<double, M>& W,
-                       EndValues<M>*& pa, EndValues<M>*& pb) noexcept {
-    const double sm = (sa + sb) * 0.5;
-    if (std::fabs(B) <= 8.0 * scale) {
-        const double ta = 2 * sa - 1, tb = 2 * sb - 1, tm = 2 * sm - 1;
-        if (pb->t == ta || pa->t == tb) std::swap(pa, pb);  // pieces in increasing or decreasing s
-        EndValues<M>& a = *pa;
-        EndValues<M>& b = *pb;
-        a.at(ta);
-        b.at(tb);
-        for (std::size_t j = 0; j < M; ++j) {
-            const double d0 = b.I0[j] - a.I0[j];
-            const double d1 = b.I1[j] - a.I1[j];
-            W[j] = W[j] + 0.5 * (Im * d0 + (0.5 * B) * (d1 - tm * d0));
+// The moments W_j = ∫_0^1 p_j I ds and (with Log) V_j = ∫_0^1 p_j I ln s ds,
+// p_j(s) = P_j(2s − 1), of a piecewise linear I over s ∈ [0, 1], by parts on
+// each piece [sa, sb] (I = A + B s):
+//   ∫_{sa}^{sb} p_j I ds = [F1_j I − B F2_j]_{sa}^{sb},
+//   ∫_{sa}^{sb} p_j I ln s ds = [G1_j I − B G2_j]_{sa}^{sb},
+// with F1_j(s) = ∫_0^s p_j, F2_j = ∫_0^s F1_j, G1_j = ∫_0^s p_j ln u du,
+// G2_j = ∫_0^s G1_j. Summed over the pieces, each breakpoint s_k contributes
+// a_k F1_j(s_k) + b_k F2_j(s_k) (and a_k G1_j + b_k G2_j), a_k the jump of I
+// and b_k that of −B there: one evaluation per breakpoint, not per piece.
+// a_k is formed as (Im_left − Im_right) + (half-widths times slopes), so
+// that for a continuous table it is a small difference computed almost
+// exactly (the rounding of the piece values would otherwise enter once per
+// breakpoint, not in proportion to the piece lengths). At s = 0 all four
+// vanish. With t = 2s − 1, IP_k = ∫_{−1}^t P_k = (P_{k+1} − P_{k−1})/(2k + 1)
+// (IP_0 = 2s) and, from (t² − 1)P_j' = j(j + 1)(P_{j+1} − P_{j−1})/(2j + 1),
+// E_j = ∫_0^s F1_j(u)/u du = ((t − 1)P_j + 2(−1)^j − IP_j)/(2j(j + 1)) (E_0 = s):
+//   F1_j = IP_j/2,  F2_j = (IP_{j+1} − IP_{j−1})/(4(2j + 1))  (F2_0 = s²/2),
+//   G1_j = F1_j ln s − E_j,
+//   G2_j = F2_j ln s − D_j − s E_j + F2_j,  D_j = ∫_0^s F2_j/u du
+//        = (E_{j+1} − E_{j−1})/(2(2j + 1))  (D_0 = s²/4).
+// A steep piece (|B| > 8·scale), whose end terms would cancel, is
+// integrated instead by exact rules of its own (steep(); its neighbours'
+// ends then count as jumps).
+struct LogConstants {
+    double inv_jj1[64] = {}, sign_jj1[64] = {};  // 1/(2j(j + 1)), (−1)^j/(j(j + 1))
+    constexpr LogConstants() {
+        for (int j = 1; j < 64; ++j) {
+            inv_jj1[j] = 1.0 / (2.0 * j * (j + 1.0));
+            sign_jj1[j] = (j % 2 == 0 ? 1.0 : -1.0) / (j * (j + 1.0));
         }
-        return;
     }
-    const auto& steep = unit_rule<M / 2 + 2>();
-    const double h = sb - sa;
-    for (std::size_t k = 0; k < steep.s.size(); ++k) {
-        const double v = sa + h * steep.s[k];
-        add_legendre<M>(v, (steep.w[k] * h) * (Im + B * (v - sm)), W);
+};
+inline constexpr LogConstants LOG_CONSTANTS{};
+
+template <std::size_t M, bool Log>
+class PieceMoments {
+public:
+    explicit PieceMoments(double scale) noexcept : steep_(8.0 * scale) {}
+
+    // The piece from s0 to s1 (either order; consecutive pieces share an
+    // end), I(s) = Im + B (s − sm), sm = (s0 + s1)/2. False for a steep
+    // piece, which the caller integrates (W by steep_moments()).
+    bool add(double s0, double s1, double Im, double B) noexcept {
+        const double sa = std::fmin(s0, s1), sb = std::fmax(s0, s1);
+        if (!(sb > sa)) return true;
+        if (!(std::fabs(B) <= steep_)) {
+            interior_ = true;
+            return false;
+        }
+        const double h = sb - sa, half = (0.5 * B) * h;
+        // W_0 and W_1 directly: ∫ I = Im h, ∫ (2s − 1) I = Im (2sm − 1) h + B h³/6
+        // (by parts their end terms, up to B s²/2, would cancel near s = 1).
+        W_[0] = W_[0] + Im * h;
+        W_[1] = W_[1] + (Im * ((sa + sb) - 1.0) * h + B * (h * h * h) * (1.0 / 6.0));
+        // In the order given, so that an end shared with the next piece is
+        // evaluated once.
+        const double sign0 = s0 < s1 ? -1.0 : 1.0;
+        end(s0, sign0, Im, half, B);
+        end(s1, -sign0, Im, half, B);
+        return true;
     }
-}
+
+    // W_j of a steep piece from sa to sb by a Gauss–Legendre rule exact for
+    // its degree.
+    void steep_moments(double sa, double sb, double Im, double B) noexcept {
+        const auto& steep = unit_rule<M / 2 + 2>();
+        const double h = sb - sa, sm = (sa + sb) * 0.5;
+        for (std::size_t k = 0; k < steep.s.size(); ++k) {
+            const double v = sa + h * steep.s[k];
+            add_legendre<M>(v, (steep.w[k] * h) * (Im + B * (v - sm)), W_);
+        }
+    }
+
+    // After the last piece.
+    void finish() noexcept { flush(); }
+    std::array<double, M>& W() noexcept { return W_; }
+    std::array<double, M>& V() noexcept { return V_; }
+    // True when a breakpoint or a steep piece lies inside (0, 1): otherwise
+    // only W_0 and W_1 are nonzero (I is linear on the whole interval).
+    bool interior() const noexcept { return interior_; }
+
+private:
+    // At s: a += sign·Im + half, b −= sign·B (sign +1 at the upper end of a
+    // piece, where I = Im + half; −1 at the lower, where I = Im − half).
+    void end(double s, double sign, double Im, double half, double B) noexcept {
+        if (s != s_) {
+            flush();
+            s_ = s;
+        }
+        a_im_ = a_im_ + sign * Im;
+        a_half_ = a_half_ + half;
+        b_ = b_ - sign * B;
+    }
+
+    void flush() noexcept {
+        const double s = s_, a = a_im_ + a_half_, b = b_;
+        s_ = std::numeric_limits<double>::quiet_NaN();
+        a_im_ = 0.0;
+        a_half_ = 0.0;
+        b_ = 0.0;
+        if (!(s > 0.0)) return;  // nothing pending, or s = 0 where every term vanishes
+        if (!Log && s == 1.0) return;  // F1_j(1), F2_j(1) vanish for j ≥ 2
+        if (s != 1.0) interior_ = true;
+        // One pass in k: P_{k+1} by the recurrence, IP_k, E_k, then the
+        // terms of j = k − 1, which need IP and E at j ± 1.
+        const double t = 2 * s - 1;
+        const double ls = Log ? std::log(s) : 0.0;
+        if constexpr (Log) {
+            const double G1 = s * ls - s;
+            const double G2 = (0.5 * (s * s)) * ls - 0.25 * (s * s) - s * s + 0.5 * (s * s);
+            V_[0] = V_[0] + (a * G1 + b * G2);
+        }
+        double pm1 = 1.0, p = t;  // P_{k−1}, P_k
+        double ipm2 = 0.0, ipm1 = s + s;  // IP_{k−2}, IP_{k−1}
+        double em2 = 0.0, em1 = s;  // E_{k−2}, E_{k−1}
+        for (std::size_t k = 1; k <= M; ++k) {
+            const double pp1 = (RECURRENCE_A[k] * t) * p - RECURRENCE_B[k] * pm1;
+            const double ip = (pp1 - pm1) * INVERSE_ODD[k];
+            const double e = Log ? ((t - 1) * p - ip) * LOG_CONSTANTS.inv_jj1[k] + LOG_CONSTANTS.sign_jj1[k] : 0.0;
+            if (k >= 2) {
+                const std::size_t j = k - 1;
+                const double F1 = 0.5 * ipm1;
+                const double F2 = (ip - ipm2) * (0.25 * INVERSE_ODD[j]);
+                if (j >= 2) W_[j] = W_[j] + (a * F1 + b * F2);
+                if constexpr (Log) {
+                    const double D = (e - em2) * (0.5 * INVERSE_ODD[j]);
+                    const double G1 = F1 * ls - em1;
+                    const double G2 = F2 * ls - D - s * em1 + F2;
+                    V_[j] = V_[j] + (a * G1 + b * G2);
+                }
+            }
+            pm1 = p;
+            p = pp1;
+            ipm2 = ipm1;
+            ipm1 = ip;
+            em2 = em1;
+            em1 = e;
+        }
+    }
+
+    double steep_;
+    std::array<double, M> W_{}, V_{};
+    double s_ = std::numeric_limits<double>::quiet_NaN(), a_im_ = 0.0, a_half_ = 0.0, b_ = 0.0;
+    bool interior_ = false;
+};
 
 // T_ji of the panel rule (unit_rule<N>().T transposed).
+template <std::size_t N>
 const std::array<std::array<double, N>, N>& transposed_t() noexcept {
     static const auto Tt = [] {
         const auto& rule = unit_rule<N>();
@@ -186,16 +246,47 @@ const std::array<std::array<double, N>, N>& transposed_t() noexcept {
     return Tt;
 }
 
+// V_j of a steep piece from sa to sb (I = Im + B (s − sm)): where ln s is
+// smooth on it (sa ≥ its length) by a Gauss–Legendre rule, 8 points when it
+// is short and far from s = 0, else 20; nearer s = 0 as the difference of
+// ∫_0^t p_j I ln s ds at t = sb and sa (I extended linearly, less than a
+// piece length), t Σ_k (ω_k + w_k ln t) p_j(t v_k) I(t v_k), exact for these
+// polynomials.
+template <std::size_t N>
+void steep_log_moments(double sa, double sb, double Im, double B, std::array<double, N>& V) noexcept {
+    const double h = sb - sa, sm = (sa + sb) * 0.5;
+    if (sa >= h) {
+        const auto accumulate = [&](const auto& pr) {
+            for (std::size_t k = 0; k < pr.s.size(); ++k) {
+                const double v = sa + h * pr.s[k];
+                add_legendre<N>(v, ((pr.w[k] * h) * (Im + B * (v - sm))) * std::log(v), V);
+            }
+        };
+        if (sa >= 4 * h && h * N <= 1.0) accumulate(unit_rule<N_SHORT>());
+        else accumulate(unit_rule<N_SMOOTH_LOG>());
+        return;
+    }
+    const auto& lr = unit_rule<N_LOG>();
+    const auto add_G = [&](double t, double sign) {
+        if (t == 0.0) return;
+        const double lt = std::log(t);
+        for (std::size_t k = 0; k < N_LOG; ++k) {
+            const double v = t * lr.s[k];
+            add_legendre<N>(v, ((lr.omega[k] + lr.w[k] * lt) * t) * (sign * (Im + B * (v - sm))), V);
+        }
+    };
+    add_G(sb, 1.0);
+    add_G(sa, -1.0);
+}
+
+template <std::size_t N, bool Singular>
 double panel_integral(const Panel& p, double x, double eps, const TablePieces& table, std::uint32_t& evaluations) {
     const auto& rule = unit_rule<N>();
     const double L = p.o - p.e;
     const double lo = std::fmin(p.e, p.o), hi = std::fmax(p.e, p.o);
     // Legendre moments of the profile over the panel in s: W_j = ∫_0^1 p_j I ds,
     // V_j = ∫_0^1 p_j I ln s ds (p_j(s) = P_j(2s − 1)).
-    std::array<double, N> W{}, V{};
-    EndValues<N> end_a, end_b;
-    EndValues<N>* pa = &end_a;
-    EndValues<N>* pb = &end_b;
+    PieceMoments<N, Singular> moments(table.scale);
 
     // Pieces overlapping the panel, in increasing r.
     const auto first = std::upper_bound(table.pieces.begin(), table.pieces.end(), lo,
@@ -203,67 +294,50 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
     for (auto it = first; it != table.pieces.end() && it->ra < hi; ++it) {
         const double ra = std::fmax(it->ra, lo), rb = std::fmin(it->rb, hi);
         if (!(rb > ra)) continue;
-        // In s: from sa to sb (increasing), I = Im + B (s − sm).
-        double sa = (ra - p.e) / L, sb = (rb - p.e) / L;
-        if (sa > sb) std::swap(sa, sb);
-        const double h = sb - sa;
+        // In s: from s0 (at ra) to s1 (at rb), I = Im + B (s − sm).
+        const double s0 = (ra - p.e) / L, s1 = (rb - p.e) / L;
+        const double sa = std::fmin(s0, s1), sb = std::fmax(s0, s1);
         const double sm = (sa + sb) * 0.5;
         const double rm = p.e + L * sm;
         const double Im = it->ic + it->slope * (rm - it->rc);
         const double B = it->slope * L;
-        add_piece_moments<N>(sa, sb, Im, B, table.scale, W, pa, pb);
-        if (!p.singular) continue;
-        if (sa >= h) {
-            // ln s smooth on the piece (its singularity a piece length away).
-            const auto accumulate = [&](const auto& pr) {
-                for (std::size_t k = 0; k < pr.s.size(); ++k) {
-                    const double v = sa + h * pr.s[k];
-                    add_legendre<N>(v, ((pr.w[k] * h) * (Im + B * (v - sm))) * std::log(v), V);
-                }
-            };
-            if (sa >= 4 * h && h * N <= 1.0) accumulate(unit_rule<N_SHORT>());
-            else accumulate(unit_rule<N_SMOOTH_LOG>());
-            continue;
-        }
-        // Near s = 0: ∫_0^t p_j I ln s ds at t = sb and sa, I extended linearly
-        // (less than a piece length), t Σ_k (ω_k + w_k ln t) p_j(t v_k) I(t v_k).
-        const auto& lr = unit_rule<N_LOG>();
-        const auto add_G = [&](double t, double sign) {
-            if (t == 0.0) return;
-            const double lt = std::log(t);
-            for (std::size_t k = 0; k < N_LOG; ++k) {
-                const double v = t * lr.s[k];
-                add_legendre<N>(v, ((lr.omega[k] + lr.w[k] * lt) * t) * (sign * (Im + B * (v - sm))), V);
-            }
-        };
-        add_G(sb, 1.0);
-        add_G(sa, -1.0);
+        if (moments.add(s0, s1, Im, B)) continue;
+        moments.steep_moments(sa, sb, Im, B);
+        if constexpr (Singular) steep_log_moments(sa, sb, Im, B, moments.V());
     }
+    moments.finish();
 
     // Lagrange weights Wi = Σ_j T_ij W_j (and Vi), each summed in increasing
     // j, all i at once (independent sums, which the compiler may vectorise).
-    const auto& Tt = transposed_t();
+    // With no breakpoint inside the panel only W_0 and W_1 are nonzero (the
+    // Gauss–Legendre weights times I at the nodes).
+    const auto& Tt = transposed_t<N>();
+    const std::array<double, N>& W = moments.W();
     std::array<double, N> Wl{}, Vl{};
-    for (std::size_t j = 0; j < N; ++j)
+    const std::size_t terms = moments.interior() ? N : 2;
+    for (std::size_t j = 0; j < terms; ++j)
         for (std::size_t i = 0; i < N; ++i) Wl[i] = Wl[i] + Tt[j][i] * W[j];
-    if (p.singular)
+    double sum = 0.0;
+    if constexpr (!Singular) {
+        for (std::size_t i = 0; i < N; ++i) {
+            const double r = p.e + L * rule.s[i];
+            sum = sum + Wl[i] * ((r * TWO_PI) * ring_mean_fast(x, r, eps));
+        }
+        evaluations += N;
+    } else {
+        const std::array<double, N>& V = moments.V();
         for (std::size_t j = 0; j < N; ++j)
             for (std::size_t i = 0; i < N; ++i) Vl[i] = Vl[i] + Tt[j][i] * V[j];
-    double sum = 0.0;
-    const bool offsets = p.singular && std::fabs(L) < OFFSET_PANEL * x;
-    for (std::size_t i = 0; i < N; ++i) {
-        const double Wi = Wl[i], Vi = Vl[i];
-        const double r = p.e + L * rule.s[i];
-        const double f = offsets ? -(L * rule.s[i]) : x - r;  // the panel starts at x
-        const double H = (r * TWO_PI) * ring_mean_fast_f(x, r, f, eps);
-        if (!p.singular) {
-            sum = sum + Wi * H;
-        } else {
+        const bool offsets = std::fabs(L) < OFFSET_PANEL * x;
+        for (std::size_t i = 0; i < N; ++i) {
+            const double r = p.e + L * rule.s[i];
+            const double f = offsets ? -(L * rule.s[i]) : x - r;  // the panel starts at x
+            const double H = (r * TWO_PI) * ring_mean_fast_f(x, r, f, eps);
             const double Q = (r * TWO_PI) * ring_log_coefficient(x, r, eps);
-            sum = sum + Wi * (H - Q * std::log(rule.s[i])) + Vi * Q;
+            sum = sum + Wl[i] * (H - Q * std::log(rule.s[i])) + Vl[i] * Q;
         }
+        evaluations += 2 * N;
     }
-    evaluations += p.singular ? 2 * N : N;
     return sum * std::fabs(L);
 }
 
@@ -271,16 +345,15 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
 
 template <std::size_t M>
 std::array<double, M> table_product_weights(const TablePieces& table) noexcept {
-    std::array<double, M> moments{};
-    EndValues<M> end_a, end_b;
-    EndValues<M>* pa = &end_a;
-    EndValues<M>* pb = &end_b;
+    PieceMoments<M, false> pieces(table.scale);
     for (const TablePiece& q : table.pieces) {
         const double ra = std::fmax(q.ra, 0.0), rb = std::fmin(q.rb, 1.0);
         if (!(rb > ra)) continue;
-        const double rm = 0.5 * (ra + rb);
-        add_piece_moments<M>(ra, rb, q.ic + q.slope * (rm - q.rc), q.slope, table.scale, moments, pa, pb);
+        const double rm = 0.5 * (ra + rb), Im = q.ic + q.slope * (rm - q.rc);
+        if (!pieces.add(ra, rb, Im, q.slope)) pieces.steep_moments(ra, rb, Im, q.slope);
     }
+    pieces.finish();
+    const std::array<double, M>& moments = pieces.W();
     const auto& rule = unit_rule<M>();
     std::array<double, M> W{};
     for (std::size_t i = 0; i < M; ++i)
@@ -294,7 +367,10 @@ template std::array<double, 36> table_product_weights<36>(const TablePieces&) no
 double near_source_integral_table(double x, double eps, const TablePieces& table, std::uint32_t* evaluations) noexcept {
     double sum = 0.0;
     std::uint32_t count = 0;
-    if (!for_each_panel(x, eps, [&](const Panel& p) { sum = sum + panel_integral(p, x, eps, table, count); }))
+    if (!for_each_panel(x, eps, [&](const Panel& p) {
+            sum = sum + (p.singular ? panel_integral<N_AT_RING, true>(p, x, eps, table, count)
+                                    : panel_integral<N, false>(p, x, eps, table, count));
+        }))
         return std::numeric_limits<double>::quiet_NaN();
     if (evaluations) *evaluations = count;
     return sum;

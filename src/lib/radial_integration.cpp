@@ -23,7 +23,10 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -338,18 +341,26 @@ struct RadialProfile {
 // The radial integral of a profile at every separation, over the float
 // range (float_range.hpp), NaN outside the physical domain.
 template <class Profile>
-std::vector<double> integrated_values(const std::vector<double>& l, const RadialProfile<Profile>& p, double re,
-                                      double rstar) {
+std::vector<double> integrated_values(const std::vector<double>& l, const Profile& profile, bool smooth,
+                                      const ProfileData& data, double norm, const std::vector<double>& points,
+                                      double re, double rstar, const double* weights24 = nullptr,
+                                      const double* weights36 = nullptr) {
     std::vector<double> values(l.size());
     detail::over_float_range(l, re, rstar, values,
                              [&](std::span<const double> x, double re1, double rstar1, std::span<double> out) {
-                                 RadialIntegrator<Profile> integrator(p.profile, p.smooth, p.data, re1, rstar1, p.norm,
-                                                                      p.points);
+                                 RadialIntegrator<Profile> integrator(profile, smooth, data, re1, rstar1, norm, points,
+                                                                      weights24, weights36);
                                  integrate_rings(integrator, x, out);
                                  return static_cast<const char*>(nullptr);
                              });
     detail::mark_outside_domain(l, re, rstar, values);
     return values;
+}
+
+template <class Profile>
+std::vector<double> integrated_values(const std::vector<double>& l, const RadialProfile<Profile>& p, double re,
+                                      double rstar) {
+    return integrated_values(l, p.profile, p.smooth, p.data, p.norm, p.points, re, rstar);
 }
 
 template <class Profile>
@@ -396,37 +407,75 @@ ListResult integrated_heyrovsky_magnification(std::vector<double> l, double re, 
 
 namespace {
 
-// A flux-map operation: checks the table (before any other work), builds the
-// interpolated profile, its flux and moments, then runs `operation` with them.
-template <class Operation>
-ListResult with_flux_map(std::vector<double> l, double re, double rstar, std::vector<double> bl,
-                         std::vector<double> bf, Operation operation) {
+// The set-up of a flux-map table (its linear pieces, moments, exact flux and
+// product-rule weights) depends only on (bl, bf) and costs about as much as
+// 15 separations near the source: the last table is kept and reused by the
+// next call that passes the same table, bit for bit, as a fit does at every
+// step. Tables of more than CACHED_TABLE_MAX points are rebuilt each time.
+// The state is never destroyed, so that a thread still running at
+// interpreter exit cannot meet a destroyed mutex.
+constexpr std::size_t CACHED_TABLE_MAX = 4096;
+
+struct TableEntry {
+    std::vector<double> bl, bf;
+    SourceLaw law;
+};
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) noexcept {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+std::shared_ptr<const TableEntry> table_law(std::vector<double> bl, std::vector<double> bf) {
+    struct State {
+        std::mutex mutex;
+        std::shared_ptr<const TableEntry> last;
+    };
+    static State* const state = new State;
+    const bool cacheable = bl.size() <= CACHED_TABLE_MAX;
+    if (cacheable) {
+        const std::lock_guard<std::mutex> lock(state->mutex);
+        if (state->last && same_bits(state->last->bl, bl) && same_bits(state->last->bf, bf)) return state->last;
+    }
+    SourceLaw law = SourceLaw::table(bl, bf);
+    auto entry = std::make_shared<const TableEntry>(TableEntry{std::move(bl), std::move(bf), std::move(law)});
+    if (cacheable) {
+        const std::lock_guard<std::mutex> lock(state->mutex);
+        state->last = entry;
+    }
+    return entry;
+}
+
+// A flux-map function: checks the table (before any other work), then (the
+// Witt–Mao variant) the uniform disk at every separation, so that a kernel
+// failure ends the call before any integration, then integrates with the
+// interpolated profile, its exact flux (also the normalisation of the
+// tanh-sinh fallback, whose truncation would otherwise bias the ratio by
+// 3e-14; used only for input outside the physical domain), moments and
+// product weights.
+ListResult flux_map_magnifications(const std::vector<double>& l, double re, double rstar, std::vector<double> bl,
+                                   std::vector<double> bf, bool check_disk) {
     KALVORIN_ASSERT_EQ_LEN(bl, bf);
-    std::vector<double> points = radius_breakpoints(bl);
-    const PiecewiseLinear profile(std::move(bl), std::move(bf), 0.0);
-    ProfileData data = detail::table_profile_data(detail::table_pieces(profile, points));
-    // The exact flux of the linear pieces; the tanh-sinh fallback, whose
-    // truncation would otherwise bias the ratio by 3e-14, is used only for
-    // input outside the physical domain.
-    const double norm = data.flux;
-    const RadialProfile<PiecewiseLinear> p{profile, false, data, norm, std::move(points)};
-    return operation(std::move(l), p, re, rstar);
+    const std::shared_ptr<const TableEntry> entry = table_law(std::move(bl), std::move(bf));
+    if (check_disk) {
+        const ListResult check = witt_mao_failure(l, re, rstar);
+        if (check.failed()) return check;
+    }
+    const SourceLaw& law = entry->law;
+    return ListResult{integrated_values(l, law.table_profile(), false, law.data(), law.data().flux, law.breakpoints(),
+                                        re, rstar, law.weights24().data(), law.weights36().data()),
+                      nullptr};
 }
 
 }  // namespace
 
 ListResult integrated_flux_map_witt_mao_magnification(std::vector<double> l, double re, double rstar,
                                                       std::vector<double> bl, std::vector<double> bf) {
-    return with_flux_map(std::move(l), re, rstar, std::move(bl), std::move(bf), [](auto&&... args) {
-        return _integrated_witt_mao_magnification(std::forward<decltype(args)>(args)...);
-    });
+    return flux_map_magnifications(l, re, rstar, std::move(bl), std::move(bf), true);
 }
 
 ListResult integrated_flux_map_heyrovsky_magnification(std::vector<double> l, double re, double rstar,
                                                        std::vector<double> bl, std::vector<double> bf) {
-    return with_flux_map(std::move(l), re, rstar, std::move(bl), std::move(bf), [](auto&&... args) {
-        return _integrated_heyrovsky_magnification(std::forward<decltype(args)>(args)...);
-    });
+    return flux_map_magnifications(l, re, rstar, std::move(bl), std::move(bf), false);
 }
 
 // ---------------------------------------------------------------------------
