@@ -44,18 +44,15 @@ constexpr double RING_COMPLEMENT_ZONE = 0.5;
 }  // namespace
 
 // DLMF 19.25.1-2: K = RF(0, mc, 1), Π = K + (n/3) RJ(0, mc, 1, nc), and
-// E = 2 RG(0, 1, mc) = mc·K + (m·mc/3)·RD(0, 1, mc) (DLMF 19.21.10 with
-// z = mc): a sum of positive terms, where K − (m/3)RD(0, mc, 1) cancels as
-// m → 1 (K ~ ln(4/√mc) against E → 1).
+// E = cel(√mc, 1, 1, mc) (Bulirsch), an integral of positive terms, where
+// K − (m/3)RD(0, mc, 1) cancels as m → 1 (K ~ ln(4/√mc) against E → 1).
 CompleteIntegrals complete_from_complements(double m, double mc, double n, double nc, bool want_e) noexcept {
     CompleteIntegrals out{0.0, 0.0, 0.0, nullptr};
     const Result rf = elliprf(0.0, mc, 1.0);
     if (rf.failed()) return out.failure = rf.failure, out;
     out.K = rf.value;
     if (want_e) {
-        const Result rd = elliprd(0.0, 1.0, mc);
-        if (rd.failed()) return out.failure = rd.failure, out;
-        out.E = mc * out.K + ((m * mc) / 3) * rd.value;
+        out.E = cel(std::sqrt(mc), 1.0, 1.0, mc);
     }
     const Result rj = elliprj(0.0, mc, 1.0, nc);
     if (rj.failed()) return out.failure = rj.failure, out;
