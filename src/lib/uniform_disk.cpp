@@ -13,10 +13,10 @@
 // - 0.5 ≤ x ≤ 2 (and |u − ρ| < 1e-5 Einstein radii): 1 − n and 1 − m vanish
 //   like (x − 1)², and forming them by subtraction loses ~1e-16/(2(1 − n))
 //   through Π (4.6e-15 just below 0.7, 9e-15 at x = 1.31 measured); here
-//   1 − n = d²/s², 1 − m = (d² + 4(1 − n))/(d² + 4) (d = u − ρ, s = u + ρ) and
-//   K and Π come from Carlson's forms, E from Bulirsch's cel directly. Exactly on the limb the
-//   closed form above, with the angle evaluated as 2·atan ρ (the sum
-//   asin + π/2 cancels for small ρ).
+//   1 − n = d²/s², 1 − m = (d² + 4(1 − n))/(d² + 4) (d = ρ(x − 1),
+//   s = ρ(x + 1)); K and Π come from Carlson's forms, E from Bulirsch's cel.
+//   Exactly on the limb the closed form above, with the angle evaluated as
+//   2·atan ρ (the sum asin + π/2 cancels for small ρ).
 // - 2 < x ≤ 3: the E and K terms cancel by up to 7× and either form of the
 //   closed form errs by 3–4e-15; here the disk is the area mean of its rings,
 //   A = 2 ∫_0^1 r M(x, r) dr, by 14-point Gauss–Legendre in r = sin θ (M is
