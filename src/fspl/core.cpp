@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "lib/derivatives.hpp"
 #include "lib/interruptible.hpp"
 #include "lib/laws.hpp"
 #include "lib/models.hpp"
@@ -194,6 +195,106 @@ Invalid light_curve(const In& t, double t0, double u0, double tE, double rho, co
     return without_forced_unwind([&] { return light_curve_spans(t, t0, u0, tE, rho, law, out); });
 }
 
+// Basis terms (p, ln μ?) of the law's parameter derivatives.
+using Basis = std::vector<std::pair<double, bool>>;
+
+LawGradient law_gradient(const SourceLaw& law, const Basis& basis) {
+    std::vector<BasisTerm> terms;
+    for (const auto& [p, log] : basis) terms.push_back({p, log});
+    return LawGradient(law, terms);
+}
+
+// Gradients at u[i] (rho of one element or u's length): a, du, drho of u's
+// length, db of u's length × the basis size.
+Invalid gradient_spans(std::span<const double> u, std::span<const double> rho, const LawGradient& g,
+                       const GradientOut& out) {
+    const std::size_t nb = g.basis_size();
+    if (out.a.size() != u.size() || out.du.size() != u.size() || out.drho.size() != u.size() ||
+        out.dbasis.size() != u.size() * nb || (rho.size() != 1 && rho.size() != u.size()))
+        throw std::invalid_argument("u, rho and the outputs: lengths do not match");
+    const char* failure = nullptr;
+    bool completed;
+    {
+        SignalCheckpoint checkpoint;
+        if (const auto i = first_invalid(u, finite_non_negative)) return std::pair{std::string("u"), *i};
+        if (const auto i = first_invalid(rho, finite_non_negative)) return std::pair{std::string("rho"), *i};
+        const auto part = [&](std::size_t b, std::size_t e) {
+            return GradientOut{out.a.subspan(b, e - b), out.du.subspan(b, e - b), out.drho.subspan(b, e - b),
+                               out.dbasis.subspan(b * nb, (e - b) * nb)};
+        };
+        completed = run_in_chunks(u.size(), std::max<std::size_t>(1, first_chunk(g.law()) / 2), checkpoint, failure,
+                                  [&](std::size_t b, std::size_t e) {
+                                      if (rho.size() == 1)
+                                          return einstein_gradients(g, u.subspan(b, e - b), rho[0], part(b, e));
+                                      for (std::size_t i = b; i < e;) {
+                                          std::size_t j = i + 1;
+                                          while (j < e && rho[j] == rho[i]) ++j;
+                                          if (const char* f = einstein_gradients(g, u.subspan(i, j - i), rho[i], part(i, j)))
+                                              return f;
+                                          i = j;
+                                      }
+                                      return static_cast<const char*>(nullptr);
+                                  });
+    }
+    finish(completed, failure);
+    return std::nullopt;
+}
+
+Invalid magnification_gradient(const In& u, const In& rho, const SourceLaw& law, const Basis& basis, Out& a,
+                               Out& du, Out& drho, Out& db) {
+    const LawGradient g = law_gradient(law, basis);
+    return without_forced_unwind([&] {
+        return gradient_spans(view(u), view(rho), g, GradientOut{view(a), view(du), view(drho), view(db)});
+    });
+}
+
+// The light curve and its Jacobian: J (t's length × (4 + basis size),
+// point-major) = ∂A/∂(t0, u0, tE, rho, β_b), through u = √(u0² + τ²),
+// τ = (t − t0)/tE: ∂u/∂t0 = −τ/(u tE), ∂u/∂u0 = u0/u, ∂u/∂tE = −τ²/(u tE)
+// (0 at u = 0, where ∂A/∂u = 0).
+Invalid light_curve_jacobian_spans(const In& t_in, double t0, double u0, double tE, double rho, const LawGradient& g,
+                                   Out& a_arr, Out& j_arr) {
+    const std::span<const double> t = view(t_in);
+    const std::span<double> a = view(a_arr), J = view(j_arr);
+    const std::size_t nb = g.basis_size(), width = 4 + nb;
+    if (a.size() != t.size() || J.size() != t.size() * width)
+        throw std::invalid_argument("t and the outputs: lengths do not match");
+    const char* failure = nullptr;
+    bool completed;
+    {
+        SignalCheckpoint checkpoint;
+        if (const auto i = first_invalid(t, finite)) return std::pair{std::string("t"), *i};
+        std::vector<double> u, du, drho, db;
+        completed = run_in_chunks(t.size(), std::max<std::size_t>(1, first_chunk(g.law()) / 2), checkpoint, failure,
+                                  [&](std::size_t b, std::size_t e) {
+                                      const std::size_t n = e - b;
+                                      u.resize(n), du.resize(n), drho.resize(n), db.resize(n * nb);
+                                      for (std::size_t i = b; i < e; ++i) u[i - b] = trajectory(t[i], t0, u0, tE);
+                                      const char* f = einstein_gradients(g, u, rho, GradientOut{a.subspan(b, n), du, drho, db});
+                                      if (f) return f;
+                                      for (std::size_t i = 0; i < n; ++i) {
+                                          const double tau = (t[b + i] - t0) / tE;
+                                          double* row = J.data() + (b + i) * width;
+                                          const double k = u[i] > 0.0 ? du[i] / u[i] : 0.0;
+                                          row[0] = -(k * tau) / tE;
+                                          row[1] = k * u0;
+                                          row[2] = -(k * (tau * tau)) / tE;
+                                          row[3] = drho[i];
+                                          for (std::size_t j = 0; j < nb; ++j) row[4 + j] = db[i * nb + j];
+                                      }
+                                      return static_cast<const char*>(nullptr);
+                                  });
+    }
+    finish(completed, failure);
+    return std::nullopt;
+}
+
+Invalid light_curve_jacobian(const In& t, double t0, double u0, double tE, double rho, const SourceLaw& law,
+                             const Basis& basis, Out& a, Out& J) {
+    const LawGradient g = law_gradient(law, basis);
+    return without_forced_unwind([&] { return light_curve_jacobian_spans(t, t0, u0, tE, rho, g, a, J); });
+}
+
 }  // namespace
 }  // namespace kalvorin::fspl
 
@@ -225,6 +326,10 @@ NB_MODULE(_core, m) {
     m.def("magnification_rho", &fspl::magnification_rho, nb::arg("u"), nb::arg("rho"), nb::arg("law"),
           nb::arg("out"));
     m.def("magnification1", &fspl::magnification1, nb::arg("u"), nb::arg("rho"), nb::arg("law"));
+    m.def("magnification_gradient", &fspl::magnification_gradient, nb::arg("u"), nb::arg("rho"), nb::arg("law"),
+          nb::arg("basis"), nb::arg("a"), nb::arg("du"), nb::arg("drho"), nb::arg("db"));
+    m.def("light_curve_jacobian", &fspl::light_curve_jacobian, nb::arg("t"), nb::arg("t0"), nb::arg("u0"),
+          nb::arg("tE"), nb::arg("rho"), nb::arg("law"), nb::arg("basis"), nb::arg("a"), nb::arg("J"));
     m.def("light_curve", &fspl::light_curve, nb::arg("t"), nb::arg("t0"), nb::arg("u0"), nb::arg("tE"),
           nb::arg("rho"), nb::arg("law"), nb::arg("out"));
 }

@@ -84,6 +84,31 @@ const ProfileMoments& uniform_disk_moments() noexcept {
 
 namespace {
 
+// The recurrence's coefficients at w = u², normalised by t² so that nothing
+// overflows for large w, and b_0 = A(w).
+struct Recurrence {
+    double c1, c4, gamma, delta, b0;
+    explicit Recurrence(double u) noexcept {
+        const double w = u * u;
+        const double inv_t = w > 1.0 ? 1 / w : 1.0;
+        const double ww = w > 1.0 ? 1.0 : w;
+        const double p2 = (w + 2) * inv_t;
+        const double p4 = (w + 4) * inv_t;
+        const double inv_t2 = inv_t * inv_t;
+        const double inv_alpha = 1 / (p2 * p4);
+        c1 = (3 * (ww * p4) + 8 * inv_t2) * inv_alpha;
+        c4 = (4 * inv_t2) * inv_alpha;
+        gamma = (3 * (p2 * ww)) * inv_alpha;
+        delta = (ww * ww) * inv_alpha;
+        b0 = w < 1e150 ? (w + 2) / std::sqrt(w * (w + 4)) : (w + 2) / (std::sqrt(w) * std::sqrt(w + 4));
+    }
+    // b_{j+1} from b_j, b_{j−1}, b_{j−2} (j ≥ 1).
+    double next(const double* b, int j) const noexcept {
+        const double s = (c1 * j + c4) * b[j] + (gamma * (j - 1)) * b[j - 1] + (j >= 2 ? (delta * (j - 2)) * b[j - 2] : 0.0);
+        return -s * INVERSE[j + 1];
+    }
+};
+
 // The series for L points at once: the same arithmetic, lane by lane, so
 // that every lane gets the bits of the single-point call; the lanes'
 // recurrences are independent chains, which the processor overlaps.
@@ -93,19 +118,12 @@ void far_field_lanes(const double* u, const double* x, const ProfileMoments& mom
     double b[L][2 * K - 1];
     bool active[L];
     for (int n = 0; n < L; ++n) {
-        const double w = u[n] * u[n];
-        // Normalise the recurrence by t² so that nothing overflows for large w.
-        const double inv_t = w > 1.0 ? 1 / w : 1.0;
-        const double ww = w > 1.0 ? 1.0 : w;
-        const double p2 = (w + 2) * inv_t;
-        const double p4 = (w + 4) * inv_t;
-        const double inv_t2 = inv_t * inv_t;
-        const double inv_alpha = 1 / (p2 * p4);
-        c1[n] = (3 * (ww * p4) + 8 * inv_t2) * inv_alpha;
-        c4[n] = (4 * inv_t2) * inv_alpha;
-        gamma[n] = (3 * (p2 * ww)) * inv_alpha;
-        delta[n] = (ww * ww) * inv_alpha;
-        b[n][0] = w < 1e150 ? (w + 2) / std::sqrt(w * (w + 4)) : (w + 2) / (std::sqrt(w) * std::sqrt(w + 4));
+        const Recurrence r(u[n]);
+        c1[n] = r.c1;
+        c4[n] = r.c4;
+        gamma[n] = r.gamma;
+        delta[n] = r.delta;
+        b[n][0] = r.b0;
         b[n][1] = -c4[n] * b[n][0];
         q[n] = 1 / (x[n] * x[n]);
         qk[n] = 1.0;
@@ -162,6 +180,58 @@ FarFieldValue far_field_mean(double u, double x, const ProfileMoments& moments) 
 
 void far_field_mean4(const double* u, const double* x, const ProfileMoments& moments, FarFieldValue* out) noexcept {
     far_field_lanes<4>(u, x, moments, out);
+}
+
+// Derivatives of the series term by term. With T_k = x^{-2k} P_k and
+// w P_k′(w) = Σ_i C(k,i) C(k+i,i) [(k+i+1) b_{k+i+1} + (k+i) b_{k+i}]
+// (from w db_j/dw = (j + 1) b_{j+1} + j b_j), at fixed ρ and u = ρx:
+//   ρ ∂A/∂ρ = Σ_k 2k μ_k T_k,   u ∂A/∂u = Σ_k μ_k (2 x^{-2k} w P_k′ − 2k T_k),
+// and a coefficient β of the profile I = Σ β_b B_b enters the normalised
+// moments, ∂A/∂β_b = Σ_{k≥1} ν_{b,k} T_k with ν_{b,k} = (s_{b,k} − μ_k s_{b,0})/S_0
+// (s_{b,k}, S_k the moments of B_b and of I; the k = 0 terms cancel exactly).
+// Every sum stops when its last term is below 2^-52 of it; terms = 0 when
+// one has not converged in FAR_FIELD_MAX_TERMS terms (near x = 3 the
+// factors 2k slow them down), and the caller integrates instead.
+FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& moments,
+                                    const double (*nu)[FAR_FIELD_MAX_TERMS], std::size_t nb) noexcept {
+    constexpr double TOL = 0x1p-52;
+    const Recurrence r(u);
+    double b[2 * K + 1];
+    b[0] = r.b0;
+    b[1] = -r.c4 * b[0];
+    b[2] = r.next(b, 1);
+    FarFieldGradient out{};
+    out.u_d = moments.mu[0] * (2 * b[1]);
+    const double q = 1 / (x * x);
+    double qk = 1.0;
+    for (int k = 1; k < K; ++k) {
+        b[2 * k + 1] = r.next(b, 2 * k);
+        b[2 * k + 2] = r.next(b, 2 * k + 1);
+        double p = 0.0, pd = 0.0;
+        for (int i = k; i >= 0; --i) {
+            const double c = COEFFICIENTS.c[k][i];
+            p = p + c * b[k + i];
+            pd = pd + c * ((k + i + 1) * b[k + i + 1] + (k + i) * b[k + i]);
+        }
+        qk = qk * q;
+        const double t = qk * p, td = qk * pd;
+        const double rho_term = (2.0 * k) * (moments.mu[k] * t);
+        const double u_term = moments.mu[k] * (2 * td - (2.0 * k) * t);
+        out.rho_d = out.rho_d + rho_term;
+        out.u_d = out.u_d + u_term;
+        bool done = std::fabs(rho_term) <= TOL * std::fabs(out.rho_d) && std::fabs(u_term) <= TOL * std::fabs(out.u_d);
+        for (std::size_t j = 0; j < nb; ++j) {
+            const double term = nu[j][k] * t;
+            out.basis[j] = out.basis[j] + term;
+            done = done && std::fabs(term) <= TOL * std::fabs(out.basis[j]);
+        }
+        if (done) {
+            out.terms = k + 1;
+            return out;
+        }
+    }
+    out.terms = 0;
+    return out;
 }
 
 }  // namespace kalvorin::detail

@@ -80,6 +80,65 @@ struct PowerProfile {
     }
 };
 
+// The channels a gradient integrates besides the value (derivatives.cpp):
+// the law's slope dI/dμ = d_const + d_log·ln μ + Σ_k d_c[k] μ^{d_p[k]}
+// (d_p > −1), and basis terms B_b = μ^{b_p[b]} (times ln μ where b_log[b])
+// whose coefficients the gradient is taken with respect to. For the limb
+// panel in μ (near_source_power.cpp), product weights of each: W^0 for
+// d_const and d_log, W^{d_p} for the slope's powers, W^{b_p + 1} for the
+// basis terms (the Jacobian μ of r dr = −μ dμ).
+struct GradientChannels {
+    double d_const = 0.0, d_log = 0.0;
+    std::array<double, MAX_POWER_TERMS> d_c{}, d_p{};
+    std::size_t d_n = 0;
+    std::array<double, MAX_GRADIENT_BASIS> b_p{};
+    std::array<bool, MAX_GRADIENT_BASIS> b_log{};
+    std::size_t nb = 0;
+    PowerProfile::Weights w_const{};
+    std::array<PowerProfile::Weights, MAX_POWER_TERMS> w_d{};
+    std::array<PowerProfile::Weights, MAX_GRADIENT_BASIS> w_b{};
+
+    double slope(double mu) const noexcept {
+        double v = d_const;
+        for (std::size_t k = 0; k < d_n; ++k) v = v + d_c[k] * power(mu, d_p[k]);
+        if (d_log != 0.0) v = v + d_log * std::log(mu);
+        return v;
+    }
+    double basis(std::size_t b, double mu) const noexcept {
+        const double v = power(mu, b_p[b]);
+        return b_log[b] ? (mu > 0.0 ? v * std::log(mu) : 0.0) : v;
+    }
+    static double power(double mu, double p) noexcept {
+        if (p == 0.0) return 1.0;
+        if (p == 1.0) return mu;
+        if (p == 2.0) return mu * mu;
+        if (p == 0.5) return std::sqrt(mu);
+        if (p == -0.5) return 1 / std::sqrt(mu);
+        if (p == 1.5) return mu * std::sqrt(mu);
+        return std::pow(mu, p);
+    }
+};
+
+// Sums of a gradient integral: the value N = ∫ 2πr I M dr, Q = ∫ 2πr² I′ M dr,
+// U = ∫ 2πr I′ C dr (C the dipole ring mean) and N_b = ∫ 2πr B_b M dr.
+struct GradientSums {
+    double n = 0.0, q = 0.0, u = 0.0;
+    std::array<double, MAX_GRADIENT_BASIS> b{};
+};
+
+// W^{a,l}_i of near_source_power.cpp for exponent a > −1.
+void limb_product_weights(double a, PowerProfile::Weights& weights) noexcept;
+
+// The gradient sums near the source, on the panels of the value integral
+// and with its arithmetic for N (the same bits): smooth profiles for
+// 0 ≤ x < 1.05 (near_source.cpp), the power profiles for 0 ≤ x
+// (near_source_power.cpp). False when the panels cannot be laid out.
+template <class Profile>
+bool near_source_gradient(double x, double eps, const Profile& profile, const GradientChannels& ch,
+                          GradientSums& out) noexcept;
+bool near_source_gradient_power(double x, double eps, const PowerProfile& profile, const GradientChannels& ch,
+                                GradientSums& out) noexcept;
+
 // What a profile contributes to the integrals, derived once.
 struct ProfileData {
     ProfileMoments moments;

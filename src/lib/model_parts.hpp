@@ -46,6 +46,13 @@ double ring_mean_fast(double u, double rho, double eps) noexcept;
 double ring_mean_fast_f(double u, double rho, double f, double eps) noexcept;
 // Coefficient q of ln|u − rho| in the ring mean near the ring.
 double ring_log_coefficient(double u, double rho, double eps) noexcept;
+// Dipole ring mean C = ⟨cos φ A⟩ (φ from the lens direction) with f = u − ρ
+// supplied, and the coefficients of ln|u − ρ| in M and in C near the ring.
+double ring_dipole_f(double u, double rho, double f, double eps) noexcept;
+struct RingLogCoefficients {
+    double m, c;
+};
+RingLogCoefficients ring_log_coefficients(double u, double rho, double eps) noexcept;
 
 // Uniform disk of radius rho = rstar/re Einstein radii (uniform_disk.cpp).
 class UniformDisk {
@@ -126,6 +133,18 @@ FarFieldValue far_field_mean(double u, double x, const ProfileMoments& moments) 
 // The same for four points at once, bit for bit (independent recurrences
 // overlap in the processor).
 void far_field_mean4(const double* u, const double* x, const ProfileMoments& moments, FarFieldValue* out) noexcept;
+
+// Derivatives of far_field_mean (far_field.cpp): u ∂A/∂u and ρ ∂A/∂ρ at
+// fixed (u, ρ), and ∂A/∂β_b for a profile Σ_b β_b B_b from the moment
+// differences nu[b][k] (k ≥ 1 used); terms = 0: not converged.
+inline constexpr std::size_t MAX_GRADIENT_BASIS = 6;
+struct FarFieldGradient {
+    double u_d, rho_d;
+    double basis[MAX_GRADIENT_BASIS];
+    int terms;
+};
+FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& moments,
+                                    const double (*nu)[FAR_FIELD_MAX_TERMS], std::size_t nb) noexcept;
 
 // Gathers points for the series and evaluates them four at a time, handing
 // each result to done(index, value) (value.terms == 0: not converged, the

@@ -106,7 +106,7 @@ bool for_each_panel(double x, double ts, double eps, Visit&& visit) {
 
 // A node of the θ interval: r = sin θ, the Jacobian 2πr cos θ, f = x − r.
 struct Node {
-    double r, wt, f;
+    double r, wt, f, mu;  // mu = cos θ
 };
 
 // How far in r the first panel at the ring through the lens (or at the limb
@@ -142,19 +142,22 @@ struct NodeMap {
         if (!limb) {
             const double theta = e + L * s;
             const double r = std::sin(theta);
-            return {r, (r * TWO_PI) * std::cos(theta), x - r};
+            const double c = std::cos(theta);
+            return {r, (r * TWO_PI) * c, x - r, c};
         }
         if (x < 1.0) {
             const double t = (e - ts) + L * s;
             const double phi = phis - t;
             const double r = std::cos(phi);
             const double f = (-2 * std::sin(t * 0.5)) * std::sin(phis - t * 0.5);
-            return {r, (r * TWO_PI) * std::sin(phi), f};
+            const double c = std::sin(phi);
+            return {r, (r * TWO_PI) * c, f, c};
         }
         const double phi = (HALF_PI - e) - L * s;
         const double r = std::cos(phi);
         const double h = std::sin(phi * 0.5);
-        return {r, (r * TWO_PI) * std::sin(phi), (x - 1) + (h * h) * 2};
+        const double c = std::sin(phi);
+        return {r, (r * TWO_PI) * c, (x - 1) + (h * h) * 2, c};
     }
 };
 
@@ -188,7 +191,63 @@ double smooth_panel(const Panel& p, const NodeMap& map, double eps, const Profil
     return sum * std::fabs(L);
 }
 
+// The gradient sums on one panel: N with smooth_panel's arithmetic, and
+// in θ (2πr cos θ dr-weights) Q with −2π r³ I_μ M, U with −2π r² I_μ C
+// (I_μ = dI/dμ; r I′(r) = −(r²/μ) I_μ), N_b with 2πr cos θ B_b M.
+template <class Profile>
+void gradient_panel(const Panel& p, const NodeMap& map, double eps, const Profile& profile,
+                    const GradientChannels& ch, GradientSums& out) {
+    const double x = map.x;
+    const double L = p.o - p.e;
+    GradientSums s{};
+    const auto node = [&](double w, double c, const Node& n, double M, double C, RingLogCoefficients q) {
+        const double wt = n.wt * profile(n.r);
+        const double slope = ch.slope(n.mu);
+        const double kq = -TWO_PI * ((n.r * n.r) * n.r) * slope;
+        const double ku = -TWO_PI * (n.r * n.r) * slope;
+        s.n = s.n + w * (wt * M) + c * (wt * q.m);
+        s.q = s.q + w * (kq * M) + c * (kq * q.m);
+        s.u = s.u + w * (ku * C) + c * (ku * q.c);
+        for (std::size_t b = 0; b < ch.nb; ++b) {
+            const double kb = n.wt * ch.basis(b, n.mu);
+            s.b[b] = s.b[b] + w * (kb * M) + c * (kb * q.m);
+        }
+    };
+    if (!p.singular) {
+        const auto& rule = unit_rule<N_REGULAR>();
+        for (std::size_t i = 0; i < N_REGULAR; ++i) {
+            const Node n = map.at(p.e, L, rule.s[i]);
+            node(rule.w[i], 0.0, n, ring_mean_fast_f(x, n.r, n.f, eps), ring_dipole_f(x, n.r, n.f, eps), {0.0, 0.0});
+        }
+    } else {
+        const auto& rule = unit_rule<N_SINGULAR>();
+        for (std::size_t i = 0; i < N_SINGULAR; ++i) {
+            const Node n = map.at(p.e, L, rule.s[i]);
+            node(rule.w[i], p.factor * rule.c[i], n, ring_mean_fast_f(x, n.r, n.f, eps),
+                 ring_dipole_f(x, n.r, n.f, eps), ring_log_coefficients(x, n.r, eps));
+        }
+    }
+    const double a = std::fabs(L);
+    out.n = out.n + s.n * a;
+    out.q = out.q + s.q * a;
+    out.u = out.u + s.u * a;
+    for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = out.b[b] + s.b[b] * a;
+}
+
 }  // namespace
+
+template <class Profile>
+bool near_source_gradient(double x, double eps, const Profile& profile, const GradientChannels& ch,
+                          GradientSums& out) noexcept {
+    out = GradientSums{};
+    const NodeMap map(x, eps);
+    return for_each_panel(x, map.ts, eps, [&](const Panel& p) { gradient_panel(p, map, eps, profile, ch, out); });
+}
+
+template bool near_source_gradient<LinearProfile>(double, double, const LinearProfile&, const GradientChannels&,
+                                                  GradientSums&) noexcept;
+template bool near_source_gradient<PowerProfile>(double, double, const PowerProfile&, const GradientChannels&,
+                                                 GradientSums&) noexcept;
 
 template <class Profile>
 double near_source_integral(double x, double eps, const Profile& profile, std::uint32_t* evaluations) noexcept {

@@ -220,7 +220,121 @@ double limb_panel(const Panel& p, double x, double eps, const PowerProfile& prof
     return sum * TWO_PI;
 }
 
+// The gradient sums on a θ panel (theta_panel's arithmetic for N; the other
+// channels as in near_source.cpp's gradient_panel).
+void theta_gradient_panel(const Panel& p, double x, double eps, const PowerProfile& profile,
+                          const GradientChannels& ch, GradientSums& out) {
+    const double L = p.o - p.e;
+    GradientSums s{};
+    const auto node = [&](double w, double c, double theta, bool singular) {
+        const double r = std::sin(theta);
+        const double mu = std::cos(theta);
+        const double jac = (r * TWO_PI) * mu;
+        const double wt = jac * profile.at_mu(mu);
+        const double M = ring_mean_fast(x, r, eps);
+        const double C = ring_dipole_f(x, r, x - r, eps);
+        const RingLogCoefficients q = singular ? ring_log_coefficients(x, r, eps) : RingLogCoefficients{0.0, 0.0};
+        const double slope = ch.slope(mu);
+        const double kq = -TWO_PI * ((r * r) * r) * slope;
+        const double ku = -TWO_PI * (r * r) * slope;
+        s.n = s.n + w * (wt * M) + c * (wt * q.m);
+        s.q = s.q + w * (kq * M) + c * (kq * q.m);
+        s.u = s.u + w * (ku * C) + c * (ku * q.c);
+        for (std::size_t b = 0; b < ch.nb; ++b) {
+            const double kb = jac * ch.basis(b, mu);
+            s.b[b] = s.b[b] + w * (kb * M) + c * (kb * q.m);
+        }
+    };
+    if (p.kind == Kind::regular) {
+        const auto& rule = unit_rule<N_REGULAR>();
+        for (std::size_t i = 0; i < N_REGULAR; ++i) node(rule.w[i], 0.0, p.e + L * rule.s[i], false);
+    } else {
+        const auto& rule = unit_rule<N_SINGULAR>();
+        for (std::size_t i = 0; i < N_SINGULAR; ++i)
+            node(rule.w[i], p.factor * rule.c[i], p.e + L * rule.s[i], true);
+    }
+    const double a = std::fabs(L);
+    out.n = out.n + s.n * a;
+    out.q = out.q + s.q * a;
+    out.u = out.u + s.u * a;
+    for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = out.b[b] + s.b[b] * a;
+}
+
+// Product weights of one term c·μ^a·ln^l μ on [0, m] (l = 0, 1), and those
+// of the next power of the logarithm for the limb's log correction.
+struct TermWeights {
+    std::array<double, LIMB_NODES> V{}, U{};
+    void add(const PowerProfile::Weights& w, double c, double a, bool log_term, double m, double log_m) noexcept {
+        if (c == 0.0) return;
+        const double k = c * std::pow(m, a + 1);
+        for (std::size_t i = 0; i < LIMB_NODES; ++i) {
+            V[i] = V[i] + k * (log_term ? w[1][i] + log_m * w[0][i] : w[0][i]);
+            U[i] = U[i] + k * (log_term ? w[2][i] + log_m * w[1][i] : w[1][i]);
+        }
+    }
+};
+
+// The limb panel in μ: N with limb_panel's arithmetic; Q = ∫ −2π r² I_μ M dμ,
+// U = ∫ −2π r I_μ C dμ (r C is analytic in μ, C being odd in r) with the
+// slope's weights, N_b = ∫ 2π μ B_b M dμ with the basis terms' weights.
+void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfile& profile,
+                         const GradientChannels& ch, GradientSums& out) {
+    constexpr std::size_t N = LIMB_NODES;
+    const double m = std::cos(p.e);
+    const bool singular = p.factor != 0.0;
+    const double log_m = std::log(m);
+    TermWeights value, slope;
+    std::array<TermWeights, MAX_GRADIENT_BASIS> basis;
+    value.add(profile.weights[0], profile.c0, 1.0, false, m, log_m);
+    for (std::size_t k = 0; k < profile.n; ++k)
+        value.add(profile.weights[1 + k], profile.terms[k].c, profile.terms[k].p + 1, false, m, log_m);
+    value.add(profile.weights[MAX_POWER_TERMS + 1], profile.f, 2.0, true, m, log_m);
+    slope.add(ch.w_const, ch.d_const, 0.0, false, m, log_m);
+    slope.add(ch.w_const, ch.d_log, 0.0, true, m, log_m);
+    for (std::size_t k = 0; k < ch.d_n; ++k) slope.add(ch.w_d[k], ch.d_c[k], ch.d_p[k], false, m, log_m);
+    for (std::size_t b = 0; b < ch.nb; ++b) basis[b].add(ch.w_b[b], 1.0, ch.b_p[b] + 1, ch.b_log[b], m, log_m);
+
+    const auto& rule = unit_rule<N>();
+    GradientSums s{};
+    for (std::size_t i = 0; i < N; ++i) {
+        const double mu = m * rule.s[i];
+        const double r = std::sqrt((1 - mu) * (1 + mu));
+        const double M = ring_mean_fast(x, r, eps);
+        const double C = ring_dipole_f(x, r, x - r, eps);
+        const double kq = -(r * r), ku = -r;
+        s.n = s.n + value.V[i] * M;
+        s.q = s.q + slope.V[i] * (kq * M);
+        s.u = s.u + slope.V[i] * (ku * C);
+        for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + basis[b].V[i] * M;
+        if (singular) {
+            const RingLogCoefficients q = ring_log_coefficients(x, r, eps);
+            const double ls = std::log(rule.s[i]);
+            s.n = s.n + (p.factor * (value.U[i] - value.V[i] * ls)) * q.m;
+            const double sl = p.factor * (slope.U[i] - slope.V[i] * ls);
+            s.q = s.q + sl * (kq * q.m);
+            s.u = s.u + sl * (ku * q.c);
+            for (std::size_t b = 0; b < ch.nb; ++b)
+                s.b[b] = s.b[b] + (p.factor * (basis[b].U[i] - basis[b].V[i] * ls)) * q.m;
+        }
+    }
+    out.n = out.n + s.n * TWO_PI;
+    out.q = out.q + s.q * TWO_PI;
+    out.u = out.u + s.u * TWO_PI;
+    for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = out.b[b] + s.b[b] * TWO_PI;
+}
+
 }  // namespace
+
+void limb_product_weights(double a, PowerProfile::Weights& weights) noexcept { product_weights(a, weights); }
+
+bool near_source_gradient_power(double x, double eps, const PowerProfile& profile, const GradientChannels& ch,
+                                GradientSums& out) noexcept {
+    out = GradientSums{};
+    return for_each_panel(x, eps, [&](const Panel& p) {
+        if (p.kind == Kind::limb) limb_gradient_panel(p, x, eps, profile, ch, out);
+        else theta_gradient_panel(p, x, eps, profile, ch, out);
+    });
+}
 
 void set_limb_weights(PowerProfile& profile) noexcept {
     product_weights(1.0, profile.weights[0]);

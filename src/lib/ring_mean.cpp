@@ -155,6 +155,8 @@ namespace {
 // The quantities of the closed form shared by the routines below.
 struct RingGeometry {
     double g, f, f2, S, S2, D;
+    RingGeometry(double g_, double f_, double f2_, double S_, double S2_, double D_) noexcept
+        : g(g_), f(f_), f2(f2_), S(S_), S2(S2_), D(D_) {}
     RingGeometry(double u, double rho, double eps) noexcept
         : g(eps * eps), f(u - rho), f2(f * f), S(u + rho), S2(S * S), D(f2 + g * 4) {}
 };
@@ -183,20 +185,101 @@ double ring_mean_fast_f(double u, double rho, double f, double eps) noexcept {
 // T = S² + 4ε², c = 4uρ/T, K′ = K(1 − m) = RF(0, m, 1). Every argument is
 // formed without cancellation. Checked against mpmath: M − q ln|f| is smooth
 // through f = 0 (its second difference converges). NaN for invalid input.
-double ring_log_coefficient(double u, double rho, double eps) noexcept {
-    [[maybe_unused]] const auto [g, f, f2, S, S2, D] = RingGeometry(u, rho, eps);
-    const double T = S2 + g * 4;
+namespace {
+
+// q from K′ = cel(√m, 1, 1, 1) and K′ − E′ = (1 − m)·cel(√m, 1, 0, 1).
+double log_coefficient_from(const RingGeometry& r, double u, double rho, double K1, double KmE) noexcept {
+    const double T = r.S2 + r.g * 4;
     const double ur4 = (u * 4) * rho;
-    const double m = ((g * 4) * ur4) / (S2 * D);
-    const double n = ur4 / S2;
+    const double n = ur4 / r.S2;
     const double c = ur4 / T;
+    const double rd0 = 3 * KmE;
+    const RfRd c1 = elliprf_rd(c, n, 1.0);
+    const double B =
+        K1 * (r.f2 + (r.g + r.g)) - ((r.f2 * std::sqrt(T)) / (3 * r.S)) * (rd0 * c1.rf - K1 * (r.D / T) * c1.rd);
+    return (-4 * B) / ((PI * PI) * (r.S * std::sqrt(r.D)));
+}
+
+double ring_parameter(const RingGeometry& r, double u, double rho) noexcept {
+    return ((r.g * 4) * ((u * 4) * rho)) / (r.S2 * r.D);
+}
+
+}  // namespace
+
+double ring_log_coefficient(double u, double rho, double eps) noexcept {
+    const RingGeometry r(u, rho, eps);
+    const double m = ring_parameter(r, u, rho);
     // K′ = K(1 − m) and RD(0, m, 1) = 3(K′ − E′)/(1 − m) from one iteration.
     const auto ke = cel<2>(std::sqrt(m), 1.0, {1.0, 0.0}, {1.0, 1.0});
-    const double K1 = ke[0];
-    const double rd0 = 3 * ke[1];
-    const RfRd c1 = elliprf_rd(c, n, 1.0);
-    const double B = K1 * (f2 + (g + g)) - ((f2 * std::sqrt(T)) / (3 * S)) * (rd0 * c1.rf - K1 * (D / T) * c1.rd);
-    return (-4 * B) / ((PI * PI) * (S * std::sqrt(D)));
+    return log_coefficient_from(r, u, rho, ke[0], ke[1]);
+}
+
+// The dipole ring mean, the cos φ moment of the magnification over the ring
+// (φ from the direction of the lens), which the derivatives in the lens
+// position need (derivatives.cpp):
+//
+//   C = (1/2π) ∫_0^{2π} cos φ A(d) dφ = (64 ε⁴ uρ / (π S³ D^{3/2}))·H(m),
+//   H(m) = ∫_0^{π/2} sin²θ cos²θ (1 − m sin²θ)^{-3/2} dθ
+//        = cel(kc, 1, −1, 1)/m = (π/16)·₂F₁(3/2, 3/2; 3; m),
+//
+// (by parts in φ, C = −(uρ/2π) ∫ sin²φ A′(d)/d dφ with A′(d)/d =
+// −8ε⁴/(d³(d² + 4ε²)^{3/2}), then φ = 2θ and t = tan θ scaled by S/|f|),
+// S, D, m as for M. C is odd in ρ and in u, so u·C and ρ·C are analytic in
+// u², ρ². Zones: m ≤ 0.2 the hypergeometric series (cel(kc, 1, −1, 1) is
+// O(m) from terms of O(1)); above, the cel form, whose cancellation is at
+// most 8/m. Near the ring C = q_C ln|f| + (analytic) with
+//   q_C = −(128 ε⁴ uρ / (π² S³ D^{3/2} m²))·cel(√m, 1, 2 − m, m),
+// from the expansions of K and E about m = 1 (as for q above).
+namespace {
+
+constexpr double DIPOLE_SERIES_TO = 0.2;
+
+// Coefficients of (π/16)·₂F₁(3/2, 3/2; 3; m): h_0 = π/16,
+// h_{k+1} = h_k (k + 3/2)²/((k + 1)(k + 3)); 40 terms reach 0.2^40 ≈ 1e-28.
+struct DipoleSeries {
+    double h[40] = {};
+    constexpr DipoleSeries() {
+        h[0] = PI / 16;
+        for (int k = 0; k + 1 < 40; ++k) h[k + 1] = h[k] * ((k + 1.5) * (k + 1.5)) / ((k + 1.0) * (k + 3.0));
+    }
+};
+constexpr DipoleSeries DIPOLE_SERIES{};
+
+double dipole_h(double m, double mc) noexcept {
+    if (m <= DIPOLE_SERIES_TO) {
+        double sum = DIPOLE_SERIES.h[0], mk = 1.0;
+        for (int k = 1; k < 40; ++k) {
+            mk = mk * m;
+            const double term = DIPOLE_SERIES.h[k] * mk;
+            sum = sum + term;
+            if (term <= sum * 0x1p-56) break;
+        }
+        return sum;
+    }
+    return cel(std::sqrt(mc), 1.0, -1.0, 1.0) / m;
+}
+
+double dipole_prefactor(const RingGeometry& r, double u, double rho) noexcept {
+    const double g2 = r.g * r.g;
+    return (((g2 * 64) * (u * rho)) / PI) / ((r.S2 * r.S) * (r.D * std::sqrt(r.D)));
+}
+
+}  // namespace
+
+double ring_dipole_f(double u, double rho, double f, double eps) noexcept {
+    const double g = eps * eps, f2 = f * f, S = u + rho, S2 = S * S, D = f2 + g * 4;
+    const RingGeometry r{g, f, f2, S, S2, D};
+    const double m = ((g * 4) * ((u * 4) * rho)) / (S2 * D);
+    const double mc = (f2 * (S2 + g * 4)) / (S2 * D);
+    return dipole_prefactor(r, u, rho) * dipole_h(m, mc);
+}
+
+RingLogCoefficients ring_log_coefficients(double u, double rho, double eps) noexcept {
+    const RingGeometry r(u, rho, eps);
+    const double m = ring_parameter(r, u, rho);
+    const auto ke = cel<3>(std::sqrt(m), 1.0, {1.0, 0.0, 2.0 - m}, {1.0, 1.0, m});
+    const double qc = -(2 / PI) * (ke[2] / (m * m));
+    return {log_coefficient_from(r, u, rho, ke[0], ke[1]), dipole_prefactor(r, u, rho) * qc};
 }
 
 }  // namespace detail

@@ -1,0 +1,331 @@
+// Derivatives of the magnification of a source with brightness law I(μ),
+// A(u, ρ) = N/F, N = ∫_0^1 2πr I(r) M(u/ρ, r) dr, F = ∫_0^1 2πr I(r) dr, in
+// the lens distance u and source radius ρ (Einstein radii; x = u/ρ and
+// ε = 1/ρ in source radii) and in the coefficients β_b of basis terms B_b
+// of the law (a law's parameters enter through such terms).
+//
+// Differentiating under the integral would meet ∂M/∂x ~ 1/(x − r) at the
+// ring through the lens; both derivatives are moved off it:
+// - ρ: with s = ρr, N = ρ⁻² ∫_0^ρ 2πs I(s/ρ) m(u, s) ds (m the ring mean in
+//   Einstein radii), so that
+//     ρ ∂N/∂ρ = 2π I(1) M(x, 1) − 2N − Q,   Q = ∫_0^1 2πr² I′(r) M dr,
+//   the same ring means as N against the profile r I′(r).
+// - u: the plane integral N = ∫ I(|s|) A(|s − x|) d²s by parts in s,
+//     ∂N/∂x = ∫_0^1 2πr I′(r) C(x, r) dr − 2π I(1) C(x, 1),
+//   C = ⟨cos φ A⟩ the dipole ring mean (ring_mean.cpp), a closed form in a
+//   complete elliptic integral with a logarithmic singularity at the ring,
+//   as M; C ∝ x, so ∂A/∂u → 0 at the centre without cancellation.
+// - β_b: ∂A/∂β_b = (N_b − A F_b)/F, N_b = ∫ 2πr B_b M dr, F_b its flux.
+// With μ = cos θ = √(1 − r²), r I′(r) = −(r²/μ) dI/dμ, so in θ the profiles
+// of Q and U are −2π r³ I_μ and −2π r² I_μ (the 1/μ cancels the Jacobian),
+// and in μ on the limb panel −2π r² I_μ M and −2π r I_μ C with the powers of
+// I_μ = Σ c_k p_k μ^{p_k − 1} + f (ln μ + 1) integrated by product weights.
+// ∂A/∂ρ and ∂A/∂u diverge (log) at u = ρ where I(1) ≠ 0: ±inf there.
+//
+// Zones (as the value's, so that one set of ring evaluations serves every
+// channel, and the value keeps its bits):
+// - x ≥ 3: the far-field series differentiated term by term (far_field.cpp);
+//   the value from the value's own series;
+// - smooth laws (uniform excepted): 14/20/24-point Gauss–Legendre in θ for
+//   1.05 ≤ x < 3, the panels of near_source.cpp below, each node giving M,
+//   C (and on the log-corrected panels their log coefficients);
+// - the other power laws: the panels of near_source_power.cpp at any x < 3;
+// - uniform source: A from the closed form, ∂A/∂u = −2C(x, 1)/ρ and
+//   ρ ∂A/∂ρ = 2(M(x, 1) − A);
+// - x < 2^-60: the value at the centre, ∂A/∂u from x = 2^-60 scaled by
+//   x/2^-60 (∂N/∂x is odd and analytic in x).
+// Reference: tests/reference/gen_gradient_reference.py (mpmath, central
+// differences of 40-digit integrals); accuracy in benchmarks/fspl_gradient.py.
+#include "lib/derivatives.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "kernels/gauss_legendre.hpp"
+#include "lib/float_range.hpp"
+#include "lib/model_parts.hpp"
+
+namespace kalvorin {
+
+using detail::FAR_FIELD_MAX_TERMS;
+using detail::GradientChannels;
+using detail::GradientSums;
+using detail::MAX_GRADIENT_BASIS;
+using detail::PI;
+using detail::TWO_PI;
+
+namespace {
+
+constexpr double SERIES_FROM = 3.0;
+constexpr double GL14_FROM = 2.0;
+constexpr double GL20_FROM = 1.2;
+constexpr double GL24_FROM = 1.05;
+constexpr double CENTRE_ZONE = 0x1p-60;
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+// s_k = ∫_0^1 r^{2k} B(r) 2r dr: B(k + 1, p/2 + 1) for μ^p, and for μ^p ln μ
+// its derivative in p, −½ B(k + 1, p/2 + 1) Σ_{j≤k} 1/(p/2 + 1 + j).
+void basis_moments(const BasisTerm& t, long double* s) {
+    const long double b = static_cast<long double>(t.p) / 2 + 1;
+    long double beta = 1 / b, harmonic = 1 / b;
+    for (int k = 0; k < FAR_FIELD_MAX_TERMS; ++k) {
+        if (k > 0) {
+            beta = beta * (k / (k + b));
+            harmonic = harmonic + 1 / (k + b);
+        }
+        s[k] = t.log ? -0.5L * beta * harmonic : beta;
+    }
+}
+
+// The slope dI/dμ of a power profile as channels.
+void set_slope(GradientChannels& ch, const detail::PowerProfile& p) {
+    ch.d_const = p.f;
+    ch.d_log = p.f;
+    for (std::size_t k = 0; k < p.n; ++k) {
+        const double c = p.terms[k].c * p.terms[k].p, e = p.terms[k].p - 1;
+        if (e == 0.0) {
+            ch.d_const = ch.d_const + c;
+        } else {
+            ch.d_c[ch.d_n] = c;
+            ch.d_p[ch.d_n] = e;
+            ++ch.d_n;
+        }
+    }
+}
+
+bool integer(double p) noexcept { return p == std::floor(p); }
+
+double point_source_slope(double u) noexcept {
+    if (u > 1e100) return 0.0;
+    const double u2 = u * u, s = u2 + 4;
+    return -8 / (u2 * (s * std::sqrt(s)));
+}
+
+}  // namespace
+
+LawGradient::LawGradient(const SourceLaw& law, std::span<const BasisTerm> basis) : law_(law) {
+    if (basis.size() > MAX_GRADIENT_BASIS || (law.kind() == SourceLaw::Kind::uniform && !basis.empty()) ||
+        law.kind() == SourceLaw::Kind::table)
+        throw AssertionFailure("gradient basis: " + std::to_string(basis.size()) + " terms for this law", __FILE__,
+                               __LINE__);
+    bool smooth_basis = true;
+    ch_.nb = basis.size();
+    for (std::size_t b = 0; b < basis.size(); ++b) {
+        if (!(basis[b].p >= 0.0 && basis[b].p < HUGE_VAL))
+            throw AssertionFailure("gradient basis: power out of range", __FILE__, __LINE__);
+        ch_.b_p[b] = basis[b].p;
+        ch_.b_log[b] = basis[b].log;
+        smooth_basis = smooth_basis && !basis[b].log && integer(basis[b].p);
+    }
+    switch (law.kind()) {
+    case SourceLaw::Kind::uniform:
+        layout_ = Layout::uniform;
+        break;
+    case SourceLaw::Kind::linear: {
+        const double c = law.coefficient();
+        ch_.d_const = c;
+        limb_intensity_ = 1 + (1 - 0.0) * (-c);
+        layout_ = smooth_basis ? Layout::smooth : Layout::power;
+        if (layout_ == Layout::power) {
+            const double cs[1] = {c}, ps[1] = {1.0};
+            power_ = detail::make_power_profile(1 - c, cs, ps, 0.0);
+            separate_value_ = true;
+        }
+        break;
+    }
+    case SourceLaw::Kind::power: {
+        power_ = law.power_profile();
+        set_slope(ch_, power_);
+        limb_intensity_ = power_.c0;
+        layout_ = power_.smooth && smooth_basis ? Layout::smooth : Layout::power;
+        separate_value_ = layout_ == Layout::power && power_.smooth;
+        break;
+    }
+    case SourceLaw::Kind::table:
+        break;
+    }
+    if (layout_ == Layout::power) {
+        detail::limb_product_weights(0.0, ch_.w_const);
+        for (std::size_t k = 0; k < ch_.d_n; ++k) detail::limb_product_weights(ch_.d_p[k], ch_.w_d[k]);
+        for (std::size_t b = 0; b < ch_.nb; ++b) detail::limb_product_weights(ch_.b_p[b] + 1, ch_.w_b[b]);
+    }
+    // ν_{b,k} = (s_{b,k} − μ_k s_{b,0})/S_0, S_0 = F/π.
+    const long double S0 = static_cast<long double>(law.data().flux) / PI;
+    for (std::size_t b = 0; b < ch_.nb; ++b) {
+        long double s[FAR_FIELD_MAX_TERMS];
+        basis_moments(basis[b], s);
+        basis_flux_[b] = static_cast<double>(PI * s[0]);
+        for (int k = 0; k < FAR_FIELD_MAX_TERMS; ++k)
+            nu_[b][k] = static_cast<double>((s[k] - static_cast<long double>(law.data().moments.mu[k]) * s[0]) / S0);
+    }
+}
+
+namespace {
+
+struct PointGradient {
+    double a, du, drho;
+    double db[MAX_GRADIENT_BASIS];
+};
+
+// The gradient of one source radius, point by point.
+class GradientIntegrator {
+public:
+    GradientIntegrator(const LawGradient& g, double rho) : g_(g), rho_(rho), eps_(1 / rho), flux_(g.law().data().flux) {}
+
+    // out.a is the value when have_value (the law's own), else set here.
+    void at(double u, bool have_value, PointGradient& out) const {
+        const double x = u / rho_;
+        const std::size_t nb = g_.basis_size();
+        if (x > detail::POINT_SOURCE_FROM && !have_value) out.a = point_source_magnification(u);
+        // Far field: the series.
+        if (x >= SERIES_FROM && x < HUGE_VAL && u > 1e-150 && u < 1e150) {
+            const detail::ProfileMoments& moments = g_.layout() == LawGradient::Layout::uniform
+                                                        ? detail::uniform_disk_moments()
+                                                        : g_.law().data().moments;
+            bool value = have_value || x > detail::POINT_SOURCE_FROM;
+            if (!value) {
+                const detail::FarFieldValue v = detail::far_field_mean(u, x, moments);
+                if (v.terms > 0) out.a = v.value, value = true;
+            }
+            const detail::FarFieldGradient fg =
+                detail::far_field_gradient(u, x, moments, g_.moment_differences(), nb);
+            if (value && fg.terms > 0) {
+                out.du = fg.u_d / u;
+                out.drho = fg.rho_d / rho_;
+                for (std::size_t b = 0; b < nb; ++b) out.db[b] = fg.basis[b];
+                return;
+            }
+            have_value = value;
+        }
+        if (g_.layout() == LawGradient::Layout::uniform) {
+            // I = 1: Q = U = 0, N = πA.
+            out.du = (-2 * boundary_dipole(x)) / rho_;
+            out.drho = (2 * (boundary_mean(x) - out.a)) / rho_;
+            return;
+        }
+        const double xc = x > 0.0 && x < CENTRE_ZONE ? 0.0 : x;
+        GradientSums s;
+        if (!sums(xc, s)) {
+            out.du = out.drho = NaN;
+            for (std::size_t b = 0; b < nb; ++b) out.db[b] = NaN;
+            if (!have_value) out.a = NaN;
+            return;
+        }
+        if (!have_value) out.a = s.n / flux_;
+        const double A = out.a;
+        const double N = have_value ? A * flux_ : s.n;
+        const double I1 = g_.limb_intensity();
+        const double rd = (I1 != 0.0 ? (TWO_PI * I1) * boundary_mean(xc) : 0.0) - 2 * N - s.q;
+        out.drho = rd / (rho_ * flux_);
+        for (std::size_t b = 0; b < nb; ++b) out.db[b] = (s.b[b] - A * g_.basis_flux(b)) / flux_;
+        if (xc == x) {
+            out.du = position_slope(x, s) / (rho_ * flux_);
+        } else {
+            GradientSums s0;
+            out.du = sums(CENTRE_ZONE, s0) ? (position_slope(CENTRE_ZONE, s0) * (x / CENTRE_ZONE)) / (rho_ * flux_) : NaN;
+        }
+    }
+
+private:
+    // ∂N/∂x = U − 2π I(1) C(x, 1).
+    double position_slope(double x, const GradientSums& s) const {
+        const double I1 = g_.limb_intensity();
+        return s.u - (I1 != 0.0 ? (TWO_PI * I1) * boundary_dipole(x) : 0.0);
+    }
+    double boundary_mean(double x) const {
+        return x == 1.0 ? HUGE_VAL : detail::ring_mean_fast_f(x, 1.0, x - 1.0, eps_);
+    }
+    double boundary_dipole(double x) const {
+        return x == 1.0 ? HUGE_VAL : detail::ring_dipole_f(x, 1.0, x - 1.0, eps_);
+    }
+
+    bool sums(double x, GradientSums& s) const {
+        if (g_.layout() == LawGradient::Layout::power)
+            return detail::near_source_gradient_power(x, eps_, g_.power_profile(), g_.channels(), s);
+        if (g_.law().kind() == SourceLaw::Kind::linear) return smooth_sums(x, g_.law().linear_profile(), s);
+        return smooth_sums(x, g_.law().power_profile(), s);
+    }
+
+    template <class Profile>
+    bool smooth_sums(double x, const Profile& profile, GradientSums& s) const {
+        if (x >= GL24_FROM) {
+            if (x >= GL14_FROM) theta_rule<14>(x, profile, s);
+            else if (x >= GL20_FROM) theta_rule<20>(x, profile, s);
+            else theta_rule<24>(x, profile, s);
+            return true;
+        }
+        return detail::near_source_gradient(x, eps_, profile, g_.channels(), s);
+    }
+
+    // Gauss–Legendre in θ over [0, π/2] (the value's arithmetic for N).
+    template <std::size_t M, class Profile>
+    void theta_rule(double x, const Profile& profile, GradientSums& out) const {
+        const auto& gl = gauss_legendre<M>();
+        const GradientChannels& ch = g_.channels();
+        constexpr double hw = PI / 4;
+        GradientSums s{};
+        for (std::size_t i = 0; i < M; ++i) {
+            const double t = hw + hw * gl.x[i];
+            const double r = std::sin(t), c = std::cos(t);
+            const double jac = (r * TWO_PI) * c;
+            const double ring = detail::ring_mean_fast(x, r, eps_);
+            const double C = detail::ring_dipole_f(x, r, x - r, eps_);
+            const double w = gl.w[i];
+            s.n = s.n + w * ((jac * ring) * profile(std::sin(t)));
+            const double slope = ch.slope(c);
+            s.q = s.q + w * ((-TWO_PI * ((r * r) * r) * slope) * ring);
+            s.u = s.u + w * ((-TWO_PI * (r * r) * slope) * C);
+            for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + w * ((jac * ch.basis(b, c)) * ring);
+        }
+        out.n = s.n * hw;
+        out.q = s.q * hw;
+        out.u = s.u * hw;
+        for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = s.b[b] * hw;
+    }
+
+    const LawGradient& g_;
+    double rho_, eps_, flux_;
+};
+
+}  // namespace
+
+const char* einstein_gradients(const LawGradient& g, std::span<const double> u, double rho, const GradientOut& out) {
+    const std::size_t nb = g.basis_size();
+    const auto basis_row = [&](std::size_t i) { return out.dbasis.subspan(i * nb, nb); };
+    if (rho == 0.0) {
+        for (std::size_t i = 0; i < u.size(); ++i) {
+            out.a[i] = point_source_magnification(u[i]);
+            out.du[i] = point_source_slope(u[i]);
+            out.drho[i] = 0.0;
+            std::fill_n(basis_row(i).begin(), nb, 0.0);
+        }
+        return nullptr;
+    }
+    const bool in_range = rho >= detail::RHO_TINY && rho <= detail::RHO_HUGE;
+    const bool values_first = !in_range || g.layout() == LawGradient::Layout::uniform || g.separate_value();
+    const char* failure = nullptr;
+    if (values_first) {
+        std::vector<double> scratch(u.size());
+        failure = einstein_magnifications(g.law(), u, rho, out.a, scratch);
+        if (failure) return failure;
+    }
+    const GradientIntegrator integrator(g, rho);
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        if (!in_range) {
+            out.du[i] = out.drho[i] = NaN;
+            std::fill_n(basis_row(i).begin(), nb, NaN);
+            continue;
+        }
+        PointGradient p{};
+        p.a = out.a[i];
+        integrator.at(u[i], values_first, p);
+        out.a[i] = p.a;
+        out.du[i] = p.du;
+        out.drho[i] = p.drho;
+        std::copy_n(p.db, nb, basis_row(i).begin());
+    }
+    return nullptr;
+}
+
+}  // namespace kalvorin

@@ -1,0 +1,68 @@
+// Exact derivatives of the magnification of a source with a brightness law:
+// in the lens position u, the source radius ρ (both in Einstein radii) and
+// the coefficients of basis terms of the law (derivatives.cpp).
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "lib/laws.hpp"
+
+namespace kalvorin {
+
+// A basis term μ^p (times ln μ when log) of a law's parameter derivatives:
+// a law's ∂I/∂θ_j is a fixed combination of such terms.
+struct BasisTerm {
+    double p;
+    bool log;
+};
+
+// What the gradients of one law need, derived once: the channels of the
+// radial integral, the basis terms' fluxes and far-field moment differences.
+class LawGradient {
+public:
+    // At most detail::MAX_GRADIENT_BASIS terms, p ≥ 0 (AssertionFailure
+    // otherwise); the uniform law takes none.
+    LawGradient(const SourceLaw& law, std::span<const BasisTerm> basis);
+
+    enum class Layout { uniform, smooth, power };
+
+    const SourceLaw& law() const noexcept { return law_; }
+    Layout layout() const noexcept { return layout_; }
+    std::size_t basis_size() const noexcept { return ch_.nb; }
+    const detail::GradientChannels& channels() const noexcept { return ch_; }
+    const detail::PowerProfile& power_profile() const noexcept { return power_; }
+    // True when the value integral of the layout differs from the law's own
+    // (the values then come from the law's integral).
+    bool separate_value() const noexcept { return separate_value_; }
+    double limb_intensity() const noexcept { return limb_intensity_; }
+    double basis_flux(std::size_t b) const noexcept { return basis_flux_[b]; }
+    const double (*moment_differences() const noexcept)[detail::FAR_FIELD_MAX_TERMS] { return nu_; }
+
+private:
+    const SourceLaw& law_;
+    Layout layout_;
+    detail::PowerProfile power_;
+    detail::GradientChannels ch_;
+    bool separate_value_ = false;
+    double limb_intensity_ = 1.0;
+    double basis_flux_[detail::MAX_GRADIENT_BASIS] = {};
+    double nu_[detail::MAX_GRADIENT_BASIS][detail::FAR_FIELD_MAX_TERMS] = {};
+};
+
+// Outputs of einstein_gradients, each of u's length (dbasis: basis_size()
+// values per point, point-major).
+struct GradientOut {
+    std::span<double> a, du, drho, dbasis;
+};
+
+// A, ∂A/∂u, ∂A/∂ρ and ∂A/∂β_b (β_b the coefficient of basis term b added to
+// the law) at u[i] Einstein radii for a source of radius rho, for finite
+// u[i] ≥ 0 and finite rho ≥ 0. A has the bits of einstein_magnifications.
+// ±inf where a derivative diverges (the lens on the limb of a source whose
+// limb is bright); NaN for rho outside [1e-100, 1e10] (the derivatives
+// only). Returns the first kernel failure of the values, or nullptr.
+const char* einstein_gradients(const LawGradient& law, std::span<const double> u, double rho, const GradientOut& out);
+
+}  // namespace kalvorin
