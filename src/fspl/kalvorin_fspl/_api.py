@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from typing import Any, Tuple, Union, overload
+from typing import Any, Literal, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -75,12 +75,45 @@ def _broadcast(arrays: "dict[str, npt.NDArray[Any]]") -> Tuple[int, ...]:
 
 
 @overload
-def magnification(u: float, rho: float, law: Law = ...) -> float: ...
+def magnification(u: float, rho: float, law: Law = ..., gradient: Literal[False] = ...) -> float: ...
 @overload
-def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = ...) -> FloatOrArray: ...
+def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = ...,
+                  gradient: Literal[False] = ...) -> FloatOrArray: ...
+@overload
+def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = ..., *,
+                  gradient: Literal[True]) -> Tuple[Any, Any, Any, Any]: ...
 
 
-def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM) -> FloatOrArray:
+def _raise_invalid(invalid: Any, arrays: "dict[str, npt.NDArray[Any]]", shape: Tuple[int, ...]) -> None:
+    name, flat = invalid
+    values = arrays[name]
+    where = _index(flat, shape) if values.size > 1 else ""
+    raise _domain_error(name, float(values.reshape(-1)[flat if values.size > 1 else 0]), where)
+
+
+def _gradient(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law) -> Tuple[Any, Any, Any, Any]:
+    """magnification(u, rho, law, gradient=True)."""
+    core = _law_core(law)
+    basis, G = law._gradient_basis()
+    scalar = _is_scalar(u) and _is_scalar(rho)
+    arrays = {"u": _real_array(u, "u"), "rho": _real_array(rho, "rho")}
+    shape = _broadcast(arrays)
+    ua = _flat(arrays["u"], shape)
+    ra = arrays["rho"]
+    ra = ra.astype(np.float64).reshape(1) if ra.size == 1 else _flat(ra, shape)
+    n = ua.size
+    a, du, drho = np.empty(n), np.empty(n), np.empty(n)
+    db = np.empty((n, len(basis)))
+    invalid = _core.magnification_gradient(ua, ra, core, basis, a, du, drho, db.reshape(-1))
+    if invalid is not None:
+        _raise_invalid(invalid, {"u": ua, "rho": ra}, shape)
+    dlaw = db @ G.T if len(basis) else np.empty((n, 0))
+    if scalar:
+        return float(a[0]), float(du[0]), float(drho[0]), dlaw[0]
+    return a.reshape(shape), du.reshape(shape), drho.reshape(shape), dlaw.reshape(shape + (dlaw.shape[1],))
+
+
+def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM, gradient: bool = False) -> Any:
     """Magnification of a finite source by a point-mass lens.
 
     Parameters
@@ -91,8 +124,11 @@ def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM) -> 
         Source radius in Einstein radii (finite, >= 0); rho = 0 is the point
         source, A = (u**2 + 2)/(u*sqrt(u**2 + 4)).
     law : Law, optional
-        Brightness profile of the source: `Uniform()` (default),
-        `Linear(u)` or `Table(r, intensity)`.
+        Brightness profile of the source: `Uniform()` (default), `Linear`,
+        `Quadratic`, `SquareRoot`, `Logarithmic`, `Power2`, `Claret` or
+        `Table(r, intensity)`.
+    gradient : bool, optional
+        Also return the exact derivatives (not for `Table`).
 
     Returns
     -------
@@ -100,6 +136,14 @@ def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM) -> 
         A, float64, of the broadcast shape of `u` and `rho` (a float when
         both are scalars). +inf where a source has no size and the lens sits
         on it (u = rho = 0).
+    (A, dA_du, dA_drho, dA_dlaw) when `gradient` is true
+        A as above (the same bits), dA/du at fixed rho, dA/drho at fixed u
+        (both of A's shape) and dA_dlaw of A's shape plus one axis: dA with
+        respect to each of ``law.params`` in order (empty for `Uniform`).
+        At u = 0, dA/du = 0. Where the lens is on the limb (u = rho) of a
+        source whose limb is not dark (I(1) != 0) the slopes in u and rho
+        diverge logarithmically: -inf and +inf. For rho = 0 the point
+        source's dA/du, and 0. NaN for rho outside [1e-100, 1e10].
 
     Raises
     ------
@@ -124,7 +168,12 @@ def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM) -> 
     >>> A = kf.magnification(np.linspace(0, 0.02, 5), 0.01, kf.Linear(0.6))
     >>> A.shape
     (5,)
+    >>> A, dA_du, dA_drho, dA_dlaw = kf.magnification(0.005, 0.01, kf.Linear(0.6), gradient=True)
+    >>> dA_dlaw.shape
+    (1,)
     """
+    if gradient:
+        return _gradient(u, rho, law)
     core = _law_core(law)
     if _is_scalar(u) and _is_scalar(rho):
         value = _core.magnification1(u, rho, core)
@@ -167,14 +216,18 @@ def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM) -> 
 
 
 @overload
-def light_curve(t: float, t0: float, u0: float, tE: float, rho: float, law: Law = ...) -> float: ...
+def light_curve(t: float, t0: float, u0: float, tE: float, rho: float, law: Law = ...,
+                jacobian: Literal[False] = ...) -> float: ...
 @overload
 def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.ArrayLike, rho: npt.ArrayLike,
-                law: Law = ...) -> FloatOrArray: ...
+                law: Law = ..., jacobian: Literal[False] = ...) -> FloatOrArray: ...
+@overload
+def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.ArrayLike, rho: npt.ArrayLike,
+                law: Law = ..., *, jacobian: Literal[True]) -> Tuple[Any, Any]: ...
 
 
 def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.ArrayLike, rho: npt.ArrayLike,
-                law: Law = _UNIFORM) -> FloatOrArray:
+                law: Law = _UNIFORM, jacobian: bool = False) -> Any:
     """Magnification along a rectilinear lens-source trajectory.
 
     u(t) = sqrt(u0**2 + tau**2), tau = (t - t0)/tE, in Einstein radii (in that
@@ -196,6 +249,8 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
         crossing time t*.
     law : Law, optional
         Brightness profile of the source (`Uniform()` by default).
+    jacobian : bool, optional
+        Also return the exact Jacobian (not for `Table`).
 
     `t0`, `u0`, `tE` and `rho` may also be arrays; all arguments then
     broadcast together (numpy rules).
@@ -204,6 +259,10 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
     -------
     float or numpy.ndarray
         A, float64, shaped like `t` (like the broadcast arguments).
+    (A, J) when `jacobian` is true
+        J of A's shape plus one axis: dA/d(t0, u0, tE, rho, then each of
+        ``law.params``), through u(t) (at u = 0, where dA/du = 0, the
+        trajectory columns are 0). Divergences as in `magnification`.
 
     Raises
     ------
@@ -218,8 +277,12 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
     >>> A = kf.light_curve(t, t0=0.0, u0=0.001, tE=20.0, rho=0.002, law=kf.Linear(0.53))
     >>> A.shape
     (2001,)
+    >>> A, J = kf.light_curve(t, 0.0, 0.001, 20.0, 0.002, kf.Linear(0.53), jacobian=True)
+    >>> J.shape
+    (2001, 5)
     """
     core = _law_core(law)
+    basis, G = law._gradient_basis() if jacobian else ([], None)
     ta = _real_array(t, "t")
     if _is_scalar(t0) and _is_scalar(u0) and _is_scalar(tE) and _is_scalar(rho):
         t0f, u0f, tEf, rhof = float(t0), float(u0), float(tE), float(rho)  # type: ignore[arg-type]
@@ -236,6 +299,15 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
                                     ("tE", tEf, 0.0 < tEf < math.inf), ("rho", rhof, 0.0 <= rhof < math.inf)):
                 if not ok:
                     raise _domain_error(name, value)
+        if jacobian:
+            tf = ta.reshape(-1) if ta.dtype == np.float64 and ta.flags.c_contiguous else _vector(ta)
+            out = np.empty(ta.shape, dtype=np.float64)
+            Jb = np.empty((tf.size, 4 + len(basis)))
+            invalid = _core.light_curve_jacobian(tf, t0f, u0f, tEf, rhof, core, basis, out.reshape(-1), Jb.reshape(-1))
+            if invalid is not None:
+                raise _domain_error("t", float(tf[invalid[1]]), _index(invalid[1], ta.shape) if ta.ndim else "")
+            J = _law_columns(Jb, G).reshape(ta.shape + (4 + G.shape[0],))
+            return (float(out[()]), J) if out.ndim == 0 else (out, J)
         if ta.ndim == 1 and ta.dtype == np.float64 and ta.flags.c_contiguous:
             tf, out = ta, np.empty(ta.shape[0], dtype=np.float64)
             invalid = _core.light_curve(tf, t0f, u0f, tEf, rhof, core, out)
@@ -259,4 +331,19 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
     f = {k: np.asarray(a, dtype=np.float64) for k, a in arrays.items()}
     tau = (f["t"] - f["t0"]) / f["tE"]
     u = np.sqrt(f["u0"] * f["u0"] + tau * tau)
-    return magnification(np.broadcast_to(u, shape), f["rho"], law)
+    if not jacobian:
+        return magnification(np.broadcast_to(u, shape), f["rho"], law)
+    A, du, drho, dlaw = _gradient(np.broadcast_to(u, shape), np.broadcast_to(f["rho"], shape), law)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        k = np.where(u > 0.0, du / np.where(u > 0.0, u, 1.0), 0.0)
+    tE = np.broadcast_to(f["tE"], shape)
+    cols = [-(k * tau) / tE, k * np.broadcast_to(f["u0"], shape), -(k * (tau * tau)) / tE, drho]
+    J = np.concatenate([np.stack([np.broadcast_to(c, shape) for c in cols], axis=-1), dlaw], axis=-1)
+    return A, J
+
+
+def _law_columns(Jb: "npt.NDArray[np.float64]", G: Any) -> "npt.NDArray[np.float64]":
+    """The trajectory columns of Jb and its basis columns mapped to the law's parameters."""
+    if G.shape[0] == 0:
+        return Jb[:, :4]
+    return np.concatenate([Jb[:, :4], Jb[:, 4:] @ G.T], axis=1)

@@ -75,6 +75,11 @@ class Law:
     def _args(self) -> Tuple[Any, ...]:
         return ()
 
+    def _gradient_basis(self) -> Tuple[Any, Any]:
+        """Basis terms [(p, log)] (mu**p, times ln(mu) when log) and the matrix G with
+        dI/d(param j) = sum_b G[j, b] * term_b."""
+        return [], np.zeros((0, 0))
+
 
 class Uniform(Law):
     """Uniformly bright source: I(mu) = 1.
@@ -148,6 +153,9 @@ class Linear(Law):
 
     def _args(self) -> Tuple[Any, ...]:
         return (self.u,)
+
+    def _gradient_basis(self) -> Tuple[Any, Any]:
+        return [(0.0, False), (1.0, False)], np.array([[-1.0, 1.0]])
 
     def __repr__(self) -> str:
         return f"Linear({self.u!r})"
@@ -232,6 +240,12 @@ class Table(Law):
 
     def _key(self) -> Any:
         return (self.r.tobytes(), self.intensity.tobytes())
+
+    def _gradient_basis(self) -> Tuple[Any, Any]:
+        raise NotImplementedError(
+            "gradient=True is not available for Table yet: use a closed-form law (Linear, Quadratic, ...) "
+            "or finite differences of the magnification"
+        )
 
     def __repr__(self) -> str:
         def fmt(a: "npt.NDArray[np.float64]") -> str:
@@ -337,6 +351,10 @@ class Quadratic(_PowerLaw):
         a, b = self.a, self.b
         return 1.0 - a - b, [(a + 2.0 * b, 1.0), (-b, 2.0)], 0.0
 
+    def _gradient_basis(self) -> Tuple[Any, Any]:
+        # d/da = mu - 1, d/db = -(1 - mu)**2 = -1 + 2 mu - mu**2
+        return [(0.0, False), (1.0, False), (2.0, False)], np.array([[-1.0, 1.0, 0.0], [-1.0, 2.0, -1.0]])
+
     def _minimum(self) -> Tuple[float, float]:
         a, b = self.a, self.b  # in y = 1 - mu: 1 - a y - b y**2
         return self._lowest([1.0 + a / (2.0 * b)] if b != 0.0 else [])
@@ -361,6 +379,10 @@ class SquareRoot(_PowerLaw):
         c, d = self.c, self.d
         return 1.0 - c - d, [(c, 1.0), (d, 0.5)], 0.0
 
+    def _gradient_basis(self) -> Tuple[Any, Any]:
+        # d/dc = mu - 1, d/dd = sqrt(mu) - 1
+        return [(0.0, False), (1.0, False), (0.5, False)], np.array([[-1.0, 1.0, 0.0], [-1.0, 0.0, 1.0]])
+
     def _minimum(self) -> Tuple[float, float]:
         c, d = self.c, self.d  # in s = sqrt(mu): (1 - c - d) + d s + c s**2
         return self._lowest([(d / (2.0 * c)) ** 2] if c > 0.0 and d < 0.0 else [])
@@ -383,6 +405,10 @@ class Logarithmic(_PowerLaw):
 
     def _basis(self) -> Tuple[float, Any, float]:
         return 1.0 - self.e, [(self.e, 1.0)], -self.f
+
+    def _gradient_basis(self) -> Tuple[Any, Any]:
+        # d/de = mu - 1, d/df = -mu ln(mu)
+        return [(0.0, False), (1.0, False), (1.0, True)], np.array([[-1.0, 1.0, 0.0], [0.0, 0.0, -1.0]])
 
     def _minimum(self) -> Tuple[float, float]:
         e, f = self.e, self.f  # I' = e - f (ln mu + 1) = 0
@@ -413,6 +439,11 @@ class Power2(_PowerLaw):
     def _basis(self) -> Tuple[float, Any, float]:
         return 1.0 - self.c, [(self.c, self.alpha)], 0.0
 
+    def _gradient_basis(self) -> Tuple[Any, Any]:
+        # d/dc = mu**alpha - 1, d/dalpha = c mu**alpha ln(mu)
+        a = self.alpha
+        return [(0.0, False), (a, False), (a, True)], np.array([[-1.0, 1.0, 0.0], [0.0, 0.0, self.c]])
+
     def _minimum(self) -> Tuple[float, float]:
         return self._lowest([])
 
@@ -437,6 +468,11 @@ class Claret(_PowerLaw):
     def _basis(self) -> Tuple[float, Any, float]:
         a = self.params
         return 1.0 - sum(a), [(a[0], 0.5), (a[1], 1.0), (a[2], 1.5), (a[3], 2.0)], 0.0
+
+    def _gradient_basis(self) -> Tuple[Any, Any]:
+        # d/da_k = mu**(k/2) - 1
+        g = np.hstack([-np.ones((4, 1)), np.eye(4)])
+        return [(0.0, False), (0.5, False), (1.0, False), (1.5, False), (2.0, False)], g
 
     def _minimum(self) -> Tuple[float, float]:
         a1, a2, a3, a4 = self.params  # a quartic in s = sqrt(mu); its stationary points
