@@ -195,8 +195,27 @@ Invalid light_curve(const In& t, double t0, double u0, double tE, double rho, co
     return without_forced_unwind([&] { return light_curve_spans(t, t0, u0, tE, rho, law, out); });
 }
 
-// Basis terms (p, ln μ?) of the law's parameter derivatives.
+// Basis terms (p, ln μ?) of the law's parameter derivatives, and the matrix
+// G (parameters × terms, row-major) with ∂I/∂θ_j = Σ_b G[j][b]·term_b.
 using Basis = std::vector<std::pair<double, bool>>;
+
+struct ParameterMap {
+    std::vector<double> G;
+    std::size_t params, terms;
+    // out[j] = Σ_b G[j][b] db[b] for one point.
+    void apply(const double* db, double* out) const noexcept {
+        for (std::size_t j = 0; j < params; ++j) {
+            double v = 0.0;
+            for (std::size_t b = 0; b < terms; ++b) v = v + G[j * terms + b] * db[b];
+            out[j] = v;
+        }
+    }
+};
+
+ParameterMap parameter_map(const std::vector<double>& G, std::size_t params, std::size_t terms) {
+    if (G.size() != params * terms) throw std::invalid_argument("G: size does not match the parameters and terms");
+    return {G, params, terms};
+}
 
 LawGradient law_gradient(const SourceLaw& law, const Basis& basis) {
     std::vector<BasisTerm> terms;
@@ -205,12 +224,12 @@ LawGradient law_gradient(const SourceLaw& law, const Basis& basis) {
 }
 
 // Gradients at u[i] (rho of one element or u's length): a, du, drho of u's
-// length, db of u's length × the basis size.
+// length, dlaw (out.dbasis) of u's length × the parameters.
 Invalid gradient_spans(std::span<const double> u, std::span<const double> rho, const LawGradient& g,
-                       const GradientOut& out) {
-    const std::size_t nb = g.basis_size();
+                       const ParameterMap& map, const GradientOut& out) {
+    const std::size_t nb = g.basis_size(), np = map.params;
     if (out.a.size() != u.size() || out.du.size() != u.size() || out.drho.size() != u.size() ||
-        out.dbasis.size() != u.size() * nb || (rho.size() != 1 && rho.size() != u.size()))
+        out.dbasis.size() != u.size() * np || (rho.size() != 1 && rho.size() != u.size()) || map.terms != nb)
         throw std::invalid_argument("u, rho and the outputs: lengths do not match");
     const char* failure = nullptr;
     bool completed;
@@ -218,21 +237,24 @@ Invalid gradient_spans(std::span<const double> u, std::span<const double> rho, c
         SignalCheckpoint checkpoint;
         if (const auto i = first_invalid(u, finite_non_negative)) return std::pair{std::string("u"), *i};
         if (const auto i = first_invalid(rho, finite_non_negative)) return std::pair{std::string("rho"), *i};
-        const auto part = [&](std::size_t b, std::size_t e) {
+        std::vector<double> db;
+        const auto part = [&](std::size_t b, std::size_t e, std::size_t first) {
             return GradientOut{out.a.subspan(b, e - b), out.du.subspan(b, e - b), out.drho.subspan(b, e - b),
-                               out.dbasis.subspan(b * nb, (e - b) * nb)};
+                               std::span<double>(db).subspan((b - first) * nb, (e - b) * nb)};
         };
         completed = run_in_chunks(u.size(), std::max<std::size_t>(1, first_chunk(g.law()) / 2), checkpoint, failure,
                                   [&](std::size_t b, std::size_t e) {
-                                      if (rho.size() == 1)
-                                          return einstein_gradients(g, u.subspan(b, e - b), rho[0], part(b, e));
+                                      db.resize((e - b) * nb);
                                       for (std::size_t i = b; i < e;) {
-                                          std::size_t j = i + 1;
+                                          std::size_t j = rho.size() == 1 ? e : i + 1;
                                           while (j < e && rho[j] == rho[i]) ++j;
-                                          if (const char* f = einstein_gradients(g, u.subspan(i, j - i), rho[i], part(i, j)))
+                                          const double r = rho.size() == 1 ? rho[0] : rho[i];
+                                          if (const char* f = einstein_gradients(g, u.subspan(i, j - i), r, part(i, j, b)))
                                               return f;
                                           i = j;
                                       }
+                                      for (std::size_t i = b; i < e; ++i)
+                                          map.apply(db.data() + (i - b) * nb, out.dbasis.data() + i * np);
                                       return static_cast<const char*>(nullptr);
                                   });
     }
@@ -240,23 +262,25 @@ Invalid gradient_spans(std::span<const double> u, std::span<const double> rho, c
     return std::nullopt;
 }
 
-Invalid magnification_gradient(const In& u, const In& rho, const SourceLaw& law, const Basis& basis, Out& a,
-                               Out& du, Out& drho, Out& db) {
+Invalid magnification_gradient(const In& u, const In& rho, const SourceLaw& law, const Basis& basis,
+                               const std::vector<double>& G, std::size_t params, Out& a, Out& du, Out& drho,
+                               Out& dlaw) {
     const LawGradient g = law_gradient(law, basis);
+    const ParameterMap map = parameter_map(G, params, basis.size());
     return without_forced_unwind([&] {
-        return gradient_spans(view(u), view(rho), g, GradientOut{view(a), view(du), view(drho), view(db)});
+        return gradient_spans(view(u), view(rho), g, map, GradientOut{view(a), view(du), view(drho), view(dlaw)});
     });
 }
 
-// The light curve and its Jacobian: J (t's length × (4 + basis size),
-// point-major) = ∂A/∂(t0, u0, tE, rho, β_b), through u = √(u0² + τ²),
+// The light curve and its Jacobian: J (t's length × (4 + parameters),
+// point-major) = ∂A/∂(t0, u0, tE, rho, θ_j), through u = √(u0² + τ²),
 // τ = (t − t0)/tE: ∂u/∂t0 = −τ/(u tE), ∂u/∂u0 = u0/u, ∂u/∂tE = −τ²/(u tE)
 // (0 at u = 0, where ∂A/∂u = 0).
 Invalid light_curve_jacobian_spans(const In& t_in, double t0, double u0, double tE, double rho, const LawGradient& g,
-                                   Out& a_arr, Out& j_arr) {
+                                   const ParameterMap& map, Out& a_arr, Out& j_arr) {
     const std::span<const double> t = view(t_in);
     const std::span<double> a = view(a_arr), J = view(j_arr);
-    const std::size_t nb = g.basis_size(), width = 4 + nb;
+    const std::size_t nb = g.basis_size(), width = 4 + map.params;
     if (a.size() != t.size() || J.size() != t.size() * width)
         throw std::invalid_argument("t and the outputs: lengths do not match");
     const char* failure = nullptr;
@@ -280,7 +304,7 @@ Invalid light_curve_jacobian_spans(const In& t_in, double t0, double u0, double 
                                           row[1] = k * u0;
                                           row[2] = -(k * (tau * tau)) / tE;
                                           row[3] = drho[i];
-                                          for (std::size_t j = 0; j < nb; ++j) row[4 + j] = db[i * nb + j];
+                                          map.apply(db.data() + i * nb, row + 4);
                                       }
                                       return static_cast<const char*>(nullptr);
                                   });
@@ -290,9 +314,10 @@ Invalid light_curve_jacobian_spans(const In& t_in, double t0, double u0, double 
 }
 
 Invalid light_curve_jacobian(const In& t, double t0, double u0, double tE, double rho, const SourceLaw& law,
-                             const Basis& basis, Out& a, Out& J) {
+                             const Basis& basis, const std::vector<double>& G, std::size_t params, Out& a, Out& J) {
     const LawGradient g = law_gradient(law, basis);
-    return without_forced_unwind([&] { return light_curve_jacobian_spans(t, t0, u0, tE, rho, g, a, J); });
+    const ParameterMap map = parameter_map(G, params, basis.size());
+    return without_forced_unwind([&] { return light_curve_jacobian_spans(t, t0, u0, tE, rho, g, map, a, J); });
 }
 
 }  // namespace
@@ -327,9 +352,11 @@ NB_MODULE(_core, m) {
           nb::arg("out"));
     m.def("magnification1", &fspl::magnification1, nb::arg("u"), nb::arg("rho"), nb::arg("law"));
     m.def("magnification_gradient", &fspl::magnification_gradient, nb::arg("u"), nb::arg("rho"), nb::arg("law"),
-          nb::arg("basis"), nb::arg("a"), nb::arg("du"), nb::arg("drho"), nb::arg("db"));
+          nb::arg("basis"), nb::arg("G"), nb::arg("params"), nb::arg("a"), nb::arg("du"), nb::arg("drho"),
+          nb::arg("dlaw"));
     m.def("light_curve_jacobian", &fspl::light_curve_jacobian, nb::arg("t"), nb::arg("t0"), nb::arg("u0"),
-          nb::arg("tE"), nb::arg("rho"), nb::arg("law"), nb::arg("basis"), nb::arg("a"), nb::arg("J"));
+          nb::arg("tE"), nb::arg("rho"), nb::arg("law"), nb::arg("basis"), nb::arg("G"), nb::arg("params"),
+          nb::arg("a"), nb::arg("J"));
     m.def("light_curve", &fspl::light_curve, nb::arg("t"), nb::arg("t0"), nb::arg("u0"), nb::arg("tE"),
           nb::arg("rho"), nb::arg("law"), nb::arg("out"));
 }

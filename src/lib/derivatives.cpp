@@ -184,12 +184,10 @@ public:
                                                         ? detail::uniform_disk_moments()
                                                         : g_.law().data().moments;
             bool value = have_value || x > detail::POINT_SOURCE_FROM;
-            if (!value) {
-                const detail::FarFieldValue v = detail::far_field_mean(u, x, moments);
-                if (v.terms > 0) out.a = v.value, value = true;
-            }
+            detail::FarFieldValue v{0.0, 0};
             const detail::FarFieldGradient fg =
-                detail::far_field_gradient(u, x, moments, g_.moment_differences(), nb);
+                detail::far_field_gradient(u, x, moments, g_.moment_differences(), nb, value ? nullptr : &v);
+            if (!value && v.terms > 0) out.a = v.value, value = true;
             if (value && fg.terms > 0) {
                 out.du = fg.u_d / u;
                 out.drho = fg.rho_d / rho_;

@@ -189,12 +189,13 @@ void far_field_mean4(const double* u, const double* x, const ProfileMoments& mom
 // and a coefficient β of the profile I = Σ β_b B_b enters the normalised
 // moments, ∂A/∂β_b = Σ_{k≥1} ν_{b,k} T_k with ν_{b,k} = (s_{b,k} − μ_k s_{b,0})/S_0
 // (s_{b,k}, S_k the moments of B_b and of I; the k = 0 terms cancel exactly).
-// Every sum stops when its last term is below 2^-52 of it; terms = 0 when
+// Every sum stops when its last term is below 2^-48 of it; terms = 0 when
 // one has not converged in FAR_FIELD_MAX_TERMS terms (near x = 3 the
 // factors 2k slow them down), and the caller integrates instead.
 FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& moments,
-                                    const double (*nu)[FAR_FIELD_MAX_TERMS], std::size_t nb) noexcept {
-    constexpr double TOL = 0x1p-52;
+                                    const double (*nu)[FAR_FIELD_MAX_TERMS], std::size_t nb,
+                                    FarFieldValue* value) noexcept {
+    constexpr double TOL = 0x1p-48;
     const Recurrence r(u);
     double b[2 * K + 1];
     b[0] = r.b0;
@@ -204,7 +205,11 @@ FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& mo
     out.u_d = moments.mu[0] * (2 * b[1]);
     const double q = 1 / (x * x);
     double qk = 1.0;
-    for (int k = 1; k < K; ++k) {
+    // The value with far_field_mean's arithmetic and stopping rule.
+    double sum = moments.mu[0] * b[0];
+    bool value_done = value == nullptr, gradient_done = false;
+    if (value) *value = {sum, 0};
+    for (int k = 1; k < K && !(value_done && gradient_done); ++k) {
         b[2 * k + 1] = r.next(b, 2 * k);
         b[2 * k + 2] = r.next(b, 2 * k + 1);
         double p = 0.0, pd = 0.0;
@@ -214,6 +219,15 @@ FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& mo
             pd = pd + c * ((k + i + 1) * b[k + i + 1] + (k + i) * b[k + i]);
         }
         qk = qk * q;
+        if (!value_done) {
+            const double term = (qk * moments.mu[k]) * p;
+            sum = sum + term;
+            value_done = std::fabs(term) <= STOP * std::fabs(sum) ||
+                         (moments.decreasing && k + 1 < K &&
+                          ((2.5 * q) * std::fabs(term)) * (moments.mu[k + 1] / moments.mu[k]) <= STOP * std::fabs(sum));
+            *value = {sum, value_done ? k + 1 : 0};
+        }
+        if (gradient_done) continue;
         const double t = qk * p, td = qk * pd;
         const double rho_term = (2.0 * k) * (moments.mu[k] * t);
         const double u_term = moments.mu[k] * (2 * td - (2.0 * k) * t);
@@ -227,10 +241,9 @@ FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& mo
         }
         if (done) {
             out.terms = k + 1;
-            return out;
+            gradient_done = true;
         }
     }
-    out.terms = 0;
     return out;
 }
 

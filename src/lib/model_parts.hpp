@@ -143,8 +143,10 @@ struct FarFieldGradient {
     double basis[MAX_GRADIENT_BASIS];
     int terms;
 };
+// With `value`, also far_field_mean(u, x, moments) (the same bits).
 FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& moments,
-                                    const double (*nu)[FAR_FIELD_MAX_TERMS], std::size_t nb) noexcept;
+                                    const double (*nu)[FAR_FIELD_MAX_TERMS], std::size_t nb,
+                                    FarFieldValue* value = nullptr) noexcept;
 
 // Gathers points for the series and evaluates them four at a time, handing
 // each result to done(index, value) (value.terms == 0: not converged, the

@@ -101,13 +101,13 @@ def _gradient(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law) -> Tuple[Any, Any,
     ua = _flat(arrays["u"], shape)
     ra = arrays["rho"]
     ra = ra.astype(np.float64).reshape(1) if ra.size == 1 else _flat(ra, shape)
-    n = ua.size
+    n, params = ua.size, G.shape[0]
     a, du, drho = np.empty(n), np.empty(n), np.empty(n)
-    db = np.empty((n, len(basis)))
-    invalid = _core.magnification_gradient(ua, ra, core, basis, a, du, drho, db.reshape(-1))
+    dlaw = np.empty((n, params))
+    invalid = _core.magnification_gradient(ua, ra, core, basis, G.reshape(-1).tolist(), params, a, du, drho,
+                                           dlaw.reshape(-1))
     if invalid is not None:
         _raise_invalid(invalid, {"u": ua, "rho": ra}, shape)
-    dlaw = db @ G.T if len(basis) else np.empty((n, 0))
     if scalar:
         return float(a[0]), float(du[0]), float(drho[0]), dlaw[0]
     return a.reshape(shape), du.reshape(shape), drho.reshape(shape), dlaw.reshape(shape + (dlaw.shape[1],))
@@ -282,7 +282,7 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
     (2001, 5)
     """
     core = _law_core(law)
-    basis, G = law._gradient_basis() if jacobian else ([], None)
+    basis, G = law._gradient_basis() if jacobian else ([], np.zeros((0, 0)))
     ta = _real_array(t, "t")
     if _is_scalar(t0) and _is_scalar(u0) and _is_scalar(tE) and _is_scalar(rho):
         t0f, u0f, tEf, rhof = float(t0), float(u0), float(tE), float(rho)  # type: ignore[arg-type]
@@ -302,11 +302,11 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
         if jacobian:
             tf = ta.reshape(-1) if ta.dtype == np.float64 and ta.flags.c_contiguous else _vector(ta)
             out = np.empty(ta.shape, dtype=np.float64)
-            Jb = np.empty((tf.size, 4 + len(basis)))
-            invalid = _core.light_curve_jacobian(tf, t0f, u0f, tEf, rhof, core, basis, out.reshape(-1), Jb.reshape(-1))
+            J = np.empty(ta.shape + (4 + G.shape[0],))
+            invalid = _core.light_curve_jacobian(tf, t0f, u0f, tEf, rhof, core, basis, G.reshape(-1).tolist(),
+                                                 G.shape[0], out.reshape(-1), J.reshape(-1))
             if invalid is not None:
                 raise _domain_error("t", float(tf[invalid[1]]), _index(invalid[1], ta.shape) if ta.ndim else "")
-            J = _law_columns(Jb, G).reshape(ta.shape + (4 + G.shape[0],))
             return (float(out[()]), J) if out.ndim == 0 else (out, J)
         if ta.ndim == 1 and ta.dtype == np.float64 and ta.flags.c_contiguous:
             tf, out = ta, np.empty(ta.shape[0], dtype=np.float64)
@@ -341,9 +341,3 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
     J = np.concatenate([np.stack([np.broadcast_to(c, shape) for c in cols], axis=-1), dlaw], axis=-1)
     return A, J
 
-
-def _law_columns(Jb: "npt.NDArray[np.float64]", G: Any) -> "npt.NDArray[np.float64]":
-    """The trajectory columns of Jb and its basis columns mapped to the law's parameters."""
-    if G.shape[0] == 0:
-        return Jb[:, :4]
-    return np.concatenate([Jb[:, :4], Jb[:, 4:] @ G.T], axis=1)
