@@ -58,6 +58,73 @@ TEST_CASE("Bulirsch ring mean agrees with the Carlson closed form") {
     }
 }
 
+// ⟨cos φ A(d)⟩ by the trapezoidal rule over a period (geometric
+// convergence, like (min(x, r)/max(x, r))^n, away from the ring), in the
+// form by parts in φ, 8ε⁴xr⟨sin²φ/(d³(d² + 4ε²)^{3/2})⟩, whose terms are
+// positive (the mean of cos φ·A cancels to C/A).
+double dipole_by_trapezoid(double x, double r, double eps) {
+    constexpr int n = 4096;
+    long double sum = 0;
+    const long double g = (long double)eps * eps;
+    for (int j = 0; j < n; ++j) {
+        const long double phi = 2 * 3.14159265358979323846L * j / n;
+        const long double d2 = (long double)r * r + (long double)x * x - 2 * (long double)r * x * std::cos(phi);
+        const long double s = std::sin(phi), e = d2 + 4 * g;
+        sum += (s * s) / (d2 * std::sqrt(d2) * e * std::sqrt(e));
+    }
+    return (double)(8 * g * g * (long double)x * r * sum / n);
+}
+
+TEST_CASE("dipole ring mean against the trapezoidal rule in the angle") {
+    for (const double x : {0.0, 1e-6, 0.01, 0.3, 0.7, 1.0, 2.5, 40.0}) {
+        for (const double r : {1e-5, 0.1, 0.5, 1.0}) {
+            for (const double eps : {0.01, 0.3, 1.0, 100.0}) {
+                if (std::fabs(x - r) < 0.3 * std::fmax(x, r)) continue;  // slow convergence near the ring
+                const double want = dipole_by_trapezoid(x, r, eps);
+                const double got = detail::ring_dipole_f(x, r, x - r, eps);
+                if (x == 0.0) {
+                    CHECK(got == 0.0);
+                    continue;
+                }
+                CHECK_REL(got, want, 4e-15);
+            }
+        }
+    }
+}
+
+double dipole_smooth_part(double x, double r, double eps) {
+    return detail::ring_dipole_f(x, r, x - r, eps) -
+           detail::ring_log_coefficients(x, r, eps).c * std::log(std::fabs(r - x));
+}
+
+TEST_CASE("dipole ring mean minus its logarithm is smooth through the ring") {
+    for (const double x : {0.05, 0.3, 0.6, 0.95}) {
+        for (const double eps : {0.1, 1.0, 30.0}) {
+            // Steps below the distance 2ε of C's branch points.
+            double previous = NAN;
+            for (const double h : {0.01 * x, 0.003 * x, 0.001 * x}) {
+                const double p0 = 0.5 * (dipole_smooth_part(x, x + 1e-9 * x, eps) + dipole_smooth_part(x, x - 1e-9 * x, eps));
+                const double d2 =
+                    (dipole_smooth_part(x, x + h, eps) + dipole_smooth_part(x, x - h, eps) - 2 * p0) / (h * h);
+                const double scale = std::fabs(p0) / (x * x);
+                if (!std::isnan(previous)) CHECK(std::fabs(d2 - previous) <= 0.02 * scale + 1e-6 * std::fabs(d2));
+                previous = d2;
+            }
+        }
+    }
+}
+
+TEST_CASE("log coefficients of the pair: the ring mean's bit for bit") {
+    for (const double x : {0.1, 0.5, 1.0, 2.0}) {
+        for (const double r : {0.09, 0.4999, 1.0, 2.1}) {
+            for (const double eps : {0.01, 1.0, 100.0}) {
+                const double alone = detail::ring_log_coefficient(x, r, eps);
+                CHECK_EQ_BITS(detail::ring_log_coefficients(x, r, eps).m, alone);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main() { return kalvorin_test::run_all(); }
