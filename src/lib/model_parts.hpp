@@ -104,6 +104,16 @@ std::array<double, M> table_product_weights(const TablePieces& table) noexcept;
 
 // The same integral for a tabulated profile, 0 ≤ x < 1.2 (near_source_table.cpp).
 double near_source_integral_table(double x, double eps, const TablePieces& table, std::uint32_t* evaluations) noexcept;
+// ∫_0^1 2πr T_k(r) R_k(x, r) dr for several tables T_k at once, R_k the ring
+// mean M or (dipole) the dipole ring mean C, on the panels of
+// near_source_integral_table (the first table's sum with its bits; at most
+// 64 tables). False when the panels cannot be laid out.
+struct TableChannel {
+    const TablePieces* table;
+    bool dipole;
+};
+bool near_source_table_channels(double x, double eps, std::span<const TableChannel> channels,
+                                std::span<double> sums) noexcept;
 
 // Far-field expansion of a profile-weighted mean of the point-lens
 // magnification (far_field.cpp).

@@ -30,6 +30,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "lib/model_parts.hpp"
@@ -279,21 +280,23 @@ void steep_log_moments(double sa, double sb, double Im, double B, std::array<dou
     add_G(sa, -1.0);
 }
 
+// Lagrange weights of one table on a panel: Wl_i = Σ_j T_ij W_j (and Vl
+// from V_j on a singular panel), W_j = ∫_0^1 p_j I ds, V_j = ∫_0^1 p_j I ln s ds
+// (p_j(s) = P_j(2s − 1)); false when no piece of the table meets the panel.
 template <std::size_t N, bool Singular>
-double panel_integral(const Panel& p, double x, double eps, const TablePieces& table, std::uint32_t& evaluations) {
-    const auto& rule = unit_rule<N>();
+bool panel_weights(const Panel& p, const TablePieces& table, std::array<double, N>& Wl, std::array<double, N>& Vl) {
     const double L = p.o - p.e;
     const double lo = std::fmin(p.e, p.o), hi = std::fmax(p.e, p.o);
-    // Legendre moments of the profile over the panel in s: W_j = ∫_0^1 p_j I ds,
-    // V_j = ∫_0^1 p_j I ln s ds (p_j(s) = P_j(2s − 1)).
     PieceMoments<N, Singular> moments(table.scale);
 
     // Pieces overlapping the panel, in increasing r.
     const auto first = std::upper_bound(table.pieces.begin(), table.pieces.end(), lo,
                                         [](double v, const TablePiece& q) { return v < q.rb; });
+    bool any = false;
     for (auto it = first; it != table.pieces.end() && it->ra < hi; ++it) {
         const double ra = std::fmax(it->ra, lo), rb = std::fmin(it->rb, hi);
         if (!(rb > ra)) continue;
+        any = true;
         // In s: from s0 (at ra) to s1 (at rb), I = Im + B (s − sm).
         const double s0 = (ra - p.e) / L, s1 = (rb - p.e) / L;
         const double sa = std::fmin(s0, s1), sb = std::fmax(s0, s1);
@@ -307,16 +310,30 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
     }
     moments.finish();
 
-    // Lagrange weights Wi = Σ_j T_ij W_j (and Vi), each summed in increasing
-    // j, all i at once (independent sums, which the compiler may vectorise).
+    // All i at once (independent sums, which the compiler may vectorise).
     // With no breakpoint inside the panel only W_0 and W_1 are nonzero (the
     // Gauss–Legendre weights times I at the nodes).
     const auto& Tt = transposed_t<N>();
     const std::array<double, N>& W = moments.W();
-    std::array<double, N> Wl{}, Vl{};
+    Wl.fill(0.0);
+    Vl.fill(0.0);
     const std::size_t terms = moments.interior() ? N : 2;
     for (std::size_t j = 0; j < terms; ++j)
         for (std::size_t i = 0; i < N; ++i) Wl[i] = Wl[i] + Tt[j][i] * W[j];
+    if constexpr (Singular) {
+        const std::array<double, N>& V = moments.V();
+        for (std::size_t j = 0; j < N; ++j)
+            for (std::size_t i = 0; i < N; ++i) Vl[i] = Vl[i] + Tt[j][i] * V[j];
+    }
+    return any;
+}
+
+template <std::size_t N, bool Singular>
+double panel_integral(const Panel& p, double x, double eps, const TablePieces& table, std::uint32_t& evaluations) {
+    const auto& rule = unit_rule<N>();
+    const double L = p.o - p.e;
+    std::array<double, N> Wl, Vl;
+    panel_weights<N, Singular>(p, table, Wl, Vl);
     double sum = 0.0;
     if constexpr (!Singular) {
         for (std::size_t i = 0; i < N; ++i) {
@@ -325,9 +342,6 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
         }
         evaluations += N;
     } else {
-        const std::array<double, N>& V = moments.V();
-        for (std::size_t j = 0; j < N; ++j)
-            for (std::size_t i = 0; i < N; ++i) Vl[i] = Vl[i] + Tt[j][i] * V[j];
         const bool offsets = std::fabs(L) < OFFSET_PANEL * x;
         for (std::size_t i = 0; i < N; ++i) {
             const double r = p.e + L * rule.s[i];
@@ -339,6 +353,47 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
         evaluations += 2 * N;
     }
     return sum * std::fabs(L);
+}
+
+// The same panel for several tables at once, each against the ring mean M
+// or the dipole ring mean C (dipole[k]); one set of ring evaluations. The
+// first table's sum has panel_integral's arithmetic.
+template <std::size_t N, bool Singular>
+void panel_channels(const Panel& p, double x, double eps, std::span<const TableChannel> channels,
+                    std::span<double> sums) {
+    const auto& rule = unit_rule<N>();
+    const double L = p.o - p.e;
+    constexpr std::size_t MAX = 64;
+    std::array<std::array<double, N>, MAX> Wl, Vl;
+    std::array<std::size_t, MAX> active;
+    std::size_t n = 0;
+    bool want_c = false;
+    for (std::size_t k = 0; k < channels.size() && n < MAX; ++k) {
+        if (!panel_weights<N, Singular>(p, *channels[k].table, Wl[n], Vl[n]) && k > 0) continue;
+        active[n++] = k;
+        want_c = want_c || channels[k].dipole;
+    }
+    std::array<double, MAX> part{};
+    const bool offsets = std::fabs(L) < OFFSET_PANEL * x;
+    for (std::size_t i = 0; i < N; ++i) {
+        const double r = p.e + L * rule.s[i];
+        const double f = Singular && offsets ? -(L * rule.s[i]) : x - r;
+        const double w = r * TWO_PI;
+        const double H = w * ring_mean_fast_f(x, r, f, eps);
+        const double Hc = want_c ? w * ring_dipole_f(x, r, f, eps) : 0.0;
+        if constexpr (!Singular) {
+            for (std::size_t a = 0; a < n; ++a)
+                part[a] = part[a] + Wl[a][i] * (channels[active[a]].dipole ? Hc : H);
+        } else {
+            const RingLogCoefficients q = ring_log_coefficients(x, r, eps);
+            const double Q = w * q.m, Qc = w * q.c, ls = std::log(rule.s[i]);
+            for (std::size_t a = 0; a < n; ++a) {
+                const bool d = channels[active[a]].dipole;
+                part[a] = part[a] + Wl[a][i] * ((d ? Hc : H) - (d ? Qc : Q) * ls) + Vl[a][i] * (d ? Qc : Q);
+            }
+        }
+    }
+    for (std::size_t a = 0; a < n; ++a) sums[active[a]] = sums[active[a]] + part[a] * std::fabs(L);
 }
 
 }  // namespace
@@ -363,6 +418,15 @@ std::array<double, M> table_product_weights(const TablePieces& table) noexcept {
 
 template std::array<double, 24> table_product_weights<24>(const TablePieces&) noexcept;
 template std::array<double, 36> table_product_weights<36>(const TablePieces&) noexcept;
+
+bool near_source_table_channels(double x, double eps, std::span<const TableChannel> channels,
+                                std::span<double> sums) noexcept {
+    std::fill(sums.begin(), sums.end(), 0.0);
+    return for_each_panel(x, eps, [&](const Panel& p) {
+        if (p.singular) panel_channels<N_AT_RING, true>(p, x, eps, channels, sums);
+        else panel_channels<N, false>(p, x, eps, channels, sums);
+    });
+}
 
 double near_source_integral_table(double x, double eps, const TablePieces& table, std::uint32_t* evaluations) noexcept {
     double sum = 0.0;
