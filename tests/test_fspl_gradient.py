@@ -156,12 +156,37 @@ def test_jacobian_at_u_zero():
     assert J[0, 0] == J[0, 1] == J[0, 2] == 0.0 and np.isfinite(J).all()
 
 
-def test_table_has_no_gradient_yet():
-    table = kf.Table([0.0, 0.5, 1.0], [1.0, 0.8, 0.3])
-    with pytest.raises(NotImplementedError, match="Table"):
-        kf.magnification(0.1, 0.1, table, gradient=True)
-    with pytest.raises(NotImplementedError, match="Table"):
-        kf.light_curve([0.0], 0.0, 0.1, 10.0, 0.1, table, jacobian=True)
+TABLES = [
+    kf.Table([0.0, 0.3, 0.3, 0.7, 1.0], [1.0, 0.9, 0.7, 0.5, 0.2]),  # a jump at 0.3, bright limb
+    kf.Table(np.sin(np.linspace(0, np.pi / 2, 9)), 1 - 0.6 * (1 - np.cos(np.linspace(0, np.pi / 2, 9)))),
+    kf.Table([0.1, 0.5, 0.9], [0.5, 1.0, 0.6]),  # dark centre, ends inside the disk
+]
+
+
+@pytest.mark.parametrize("law", TABLES, ids=lambda t: f"{t.r.size} points")
+@pytest.mark.parametrize("rho, x", [(1e-3, 0.05), (1e-3, 0.62), (0.1, 0.97), (0.1, 1.5), (2.0, 2.5), (0.01, 4.0)])
+def test_table_gradient_against_finite_differences(law, rho, x):
+    u = x * rho
+    A, du, drho, dlaw = kf.magnification(u, rho, law, gradient=True)
+    assert A == kf.magnification(u, rho, law) and dlaw.shape == (law.r.size,)
+    h = 1e-5 * rho
+    assert du == pytest.approx(_fd(lambda v: kf.magnification(v, rho, law), u, h), rel=1e-6)
+    assert drho == pytest.approx(_fd(lambda r: kf.magnification(u, r, law), rho, h), rel=1e-6)
+    for j, v in enumerate(law.intensity):
+        def value(w, j=j):
+            q = law.intensity.copy()
+            q[j] = w
+            return kf.magnification(u, rho, kf.Table(law.r, q))
+        assert dlaw[j] == pytest.approx(_fd(value, v, 1e-4), rel=1e-5, abs=1e-9 * A), j
+
+
+def test_table_slopes_diverge_at_its_jumps():
+    law = TABLES[0]
+    for x, finite in [(0.3, False), (1.0, False), (0.7, True)]:  # a jump, the bright limb, a kink
+        _, du, drho, dlaw = kf.magnification(0.01 * x, 0.01, law, gradient=True)
+        assert math.isfinite(du) == finite and math.isfinite(drho) == finite and np.isfinite(dlaw).all()
+    A, J = kf.light_curve([0.0, 1.0], 0.0, 0.05, 10.0, 0.1, law, jacobian=True)
+    assert J.shape == (2, 9)
 
 
 @pytest.mark.parametrize("u, rho, error, words", [

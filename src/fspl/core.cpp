@@ -200,10 +200,14 @@ Invalid light_curve(const In& t, double t0, double u0, double tE, double rho, co
 using Basis = std::vector<std::pair<double, bool>>;
 
 struct ParameterMap {
-    std::vector<double> G;
+    std::vector<double> G;  // empty: the identity (a table's points are its terms)
     std::size_t params, terms;
     // out[j] = Σ_b G[j][b] db[b] for one point.
     void apply(const double* db, double* out) const noexcept {
+        if (G.empty()) {
+            std::copy_n(db, terms, out);
+            return;
+        }
         for (std::size_t j = 0; j < params; ++j) {
             double v = 0.0;
             for (std::size_t b = 0; b < terms; ++b) v = v + G[j * terms + b] * db[b];
@@ -213,7 +217,8 @@ struct ParameterMap {
 };
 
 ParameterMap parameter_map(const std::vector<double>& G, std::size_t params, std::size_t terms) {
-    if (G.size() != params * terms) throw std::invalid_argument("G: size does not match the parameters and terms");
+    if (G.size() != params * terms && !(G.empty() && params == terms))
+        throw std::invalid_argument("G: size does not match the parameters and terms");
     return {G, params, terms};
 }
 
@@ -266,7 +271,7 @@ Invalid magnification_gradient(const In& u, const In& rho, const SourceLaw& law,
                                const std::vector<double>& G, std::size_t params, Out& a, Out& du, Out& drho,
                                Out& dlaw) {
     const LawGradient g = law_gradient(law, basis);
-    const ParameterMap map = parameter_map(G, params, basis.size());
+    const ParameterMap map = parameter_map(G, params, g.basis_size());
     return without_forced_unwind([&] {
         return gradient_spans(view(u), view(rho), g, map, GradientOut{view(a), view(du), view(drho), view(dlaw)});
     });
@@ -316,7 +321,7 @@ Invalid light_curve_jacobian_spans(const In& t_in, double t0, double u0, double 
 Invalid light_curve_jacobian(const In& t, double t0, double u0, double tE, double rho, const SourceLaw& law,
                              const Basis& basis, const std::vector<double>& G, std::size_t params, Out& a, Out& J) {
     const LawGradient g = law_gradient(law, basis);
-    const ParameterMap map = parameter_map(G, params, basis.size());
+    const ParameterMap map = parameter_map(G, params, g.basis_size());
     return without_forced_unwind([&] { return light_curve_jacobian_spans(t, t0, u0, tE, rho, g, map, a, J); });
 }
 

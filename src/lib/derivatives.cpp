@@ -105,8 +105,8 @@ double point_source_slope(double u) noexcept {
 }  // namespace
 
 LawGradient::LawGradient(const SourceLaw& law, std::span<const BasisTerm> basis) : law_(law) {
-    if (basis.size() > MAX_GRADIENT_BASIS || (law.kind() == SourceLaw::Kind::uniform && !basis.empty()) ||
-        law.kind() == SourceLaw::Kind::table)
+    const bool no_basis = law.kind() == SourceLaw::Kind::uniform || law.kind() == SourceLaw::Kind::table;
+    if (basis.size() > MAX_GRADIENT_BASIS || (no_basis && !basis.empty()))
         throw AssertionFailure("gradient basis: " + std::to_string(basis.size()) + " terms for this law", __FILE__,
                                __LINE__);
     bool smooth_basis = true;
@@ -143,7 +143,9 @@ LawGradient::LawGradient(const SourceLaw& law, std::span<const BasisTerm> basis)
         break;
     }
     case SourceLaw::Kind::table:
-        break;
+        layout_ = Layout::table;
+        set_table();
+        return;
     }
     if (layout_ == Layout::power) {
         detail::limb_product_weights(0.0, ch_.w_const);
@@ -152,12 +154,72 @@ LawGradient::LawGradient(const SourceLaw& law, std::span<const BasisTerm> basis)
     }
     // ν_{b,k} = (s_{b,k} − μ_k s_{b,0})/S_0, S_0 = F/π.
     const long double S0 = static_cast<long double>(law.data().flux) / PI;
+    basis_flux_.resize(ch_.nb);
+    nu_.assign(ch_.nb * FAR_FIELD_MAX_TERMS, 0.0);
     for (std::size_t b = 0; b < ch_.nb; ++b) {
-        long double s[FAR_FIELD_MAX_TERMS];
-        basis_moments(basis[b], s);
-        basis_flux_[b] = static_cast<double>(PI * s[0]);
+        long double m[FAR_FIELD_MAX_TERMS];
+        basis_moments(basis[b], m);
+        basis_flux_[b] = static_cast<double>(PI * m[0]);
         for (int k = 0; k < FAR_FIELD_MAX_TERMS; ++k)
-            nu_[b][k] = static_cast<double>((s[k] - static_cast<long double>(law.data().moments.mu[k]) * s[0]) / S0);
+            nu_[b * FAR_FIELD_MAX_TERMS + k] =
+                static_cast<double>((m[k] - static_cast<long double>(law.data().moments.mu[k]) * m[0]) / S0);
+    }
+}
+
+// A table through (r_j, I_j), 0 outside: hat functions of its points, its
+// slope and r times it between the breakpoints, and the jumps (equal radii,
+// and the ends of the table unless the intensity is 0 there).
+void LawGradient::set_table() {
+    const std::vector<double>& r = law_.table_radii();
+    const std::vector<double>& I = law_.table_intensities();
+    const std::size_t n = r.size();
+    const auto piece = [](double a, double b, double ia, double ib) {
+        const double rc = a + 0.5 * (b - a);
+        return detail::TablePiece{a, b, rc, 0.5 * (ia + ib), (ib - ia) / (b - a)};
+    };
+    const auto finished = [](detail::TablePieces t) {
+        for (const auto& q : t.pieces) t.scale = std::fmax(t.scale, std::fabs(q.ic));
+        if (t.scale == 0.0) t.scale = 1.0;
+        return t;
+    };
+    for (std::size_t j = 0; j < n; ++j) {
+        detail::TablePieces h;
+        if (j > 0 && r[j - 1] < r[j]) h.pieces.push_back(piece(r[j - 1], r[j], 0.0, 1.0));
+        if (j + 1 < n && r[j] < r[j + 1]) h.pieces.push_back(piece(r[j], r[j + 1], 1.0, 0.0));
+        table_.hats.push_back(finished(h));
+    }
+    detail::TablePieces slope, moment;
+    for (std::size_t j = 0; j + 1 < n; ++j) {
+        if (!(r[j] < r[j + 1])) continue;
+        const detail::TablePiece q = piece(r[j], r[j + 1], I[j], I[j + 1]);
+        slope.pieces.push_back({q.ra, q.rb, q.rc, q.slope, 0.0});
+        moment.pieces.push_back({q.ra, q.rb, q.rc, q.rc * q.slope, q.slope});
+    }
+    table_.slope = finished(slope);
+    table_.moment = finished(moment);
+    if (I[0] != 0.0 && r[0] > 0.0) table_.jumps.push_back({r[0], -I[0]});
+    for (std::size_t j = 0; j + 1 < n; ++j)
+        if (r[j] == r[j + 1] && I[j] != I[j + 1]) table_.jumps.push_back({r[j], I[j] - I[j + 1]});
+    if (I[n - 1] != 0.0) table_.jumps.push_back({r[n - 1], I[n - 1]});
+    table_.slope24 = detail::table_product_weights<24>(table_.slope);
+    table_.slope36 = detail::table_product_weights<36>(table_.slope);
+    table_.moment24 = detail::table_product_weights<24>(table_.moment);
+    table_.moment36 = detail::table_product_weights<36>(table_.moment);
+    // The hats' moments: s_{j,k} = μ_k F_j/π from their own normalised moments.
+    const long double S0 = static_cast<long double>(law_.data().flux) / PI;
+    basis_flux_.resize(n);
+    nu_.assign(n * FAR_FIELD_MAX_TERMS, 0.0);
+    for (std::size_t j = 0; j < n; ++j) {
+        table_.hat24.push_back(detail::table_product_weights<24>(table_.hats[j]));
+        table_.hat36.push_back(detail::table_product_weights<36>(table_.hats[j]));
+        if (table_.hats[j].pieces.empty()) continue;
+        const detail::ProfileData d = detail::table_profile_data(table_.hats[j]);
+        basis_flux_[j] = d.flux;
+        const long double s0 = static_cast<long double>(d.flux) / PI;
+        for (int k = 0; k < FAR_FIELD_MAX_TERMS; ++k)
+            nu_[j * FAR_FIELD_MAX_TERMS + k] = static_cast<double>(
+                (static_cast<long double>(d.moments.mu[k]) - static_cast<long double>(law_.data().moments.mu[k])) * s0 /
+                S0);
     }
 }
 
@@ -165,18 +227,27 @@ namespace {
 
 struct PointGradient {
     double a, du, drho;
-    double db[MAX_GRADIENT_BASIS];
+    double* db;
 };
 
 // The gradient of one source radius, point by point.
 class GradientIntegrator {
 public:
-    GradientIntegrator(const LawGradient& g, double rho) : g_(g), rho_(rho), eps_(1 / rho), flux_(g.law().data().flux) {}
+    GradientIntegrator(const LawGradient& g, double rho)
+        : g_(g), rho_(rho), eps_(1 / rho), flux_(g.law().data().flux), nb_(g.basis_size()) {
+        if (g.layout() == LawGradient::Layout::table) {
+            // value, Q's r·I′ (against M), U's I′ (against C), then the hats
+            channels_.push_back({&g.law().data().table, false});
+            channels_.push_back({&g.table().moment, false});
+            channels_.push_back({&g.table().slope, true});
+            for (const auto& h : g.table().hats) channels_.push_back({&h, false});
+            sums_.resize(channels_.size());
+        }
+    }
 
     // out.a is the value when have_value (the law's own), else set here.
-    void at(double u, bool have_value, PointGradient& out) const {
+    void at(double u, bool have_value, PointGradient& out) {
         const double x = u / rho_;
-        const std::size_t nb = g_.basis_size();
         if (x > detail::POINT_SOURCE_FROM && !have_value) out.a = point_source_magnification(u);
         // Far field: the series.
         if (x >= SERIES_FROM && x < HUGE_VAL && u > 1e-150 && u < 1e150) {
@@ -185,64 +256,89 @@ public:
                                                         : g_.law().data().moments;
             bool value = have_value || x > detail::POINT_SOURCE_FROM;
             detail::FarFieldValue v{0.0, 0};
-            const detail::FarFieldGradient fg =
-                detail::far_field_gradient(u, x, moments, g_.moment_differences(), nb, value ? nullptr : &v);
+            const detail::FarFieldGradient fg = detail::far_field_gradient(u, x, moments, g_.moment_differences(), nb_,
+                                                                           out.db, value ? nullptr : &v);
             if (!value && v.terms > 0) out.a = v.value, value = true;
             if (value && fg.terms > 0) {
                 out.du = fg.u_d / u;
                 out.drho = fg.rho_d / rho_;
-                for (std::size_t b = 0; b < nb; ++b) out.db[b] = fg.basis[b];
                 return;
             }
             have_value = value;
         }
         if (g_.layout() == LawGradient::Layout::uniform) {
             // I = 1: Q = U = 0, N = πA.
-            out.du = (-2 * boundary_dipole(x)) / rho_;
-            out.drho = (2 * (boundary_mean(x) - out.a)) / rho_;
+            out.du = (-2 * dipole_at(x, 1.0)) / rho_;
+            out.drho = (2 * (mean_at(x, 1.0) - out.a)) / rho_;
             return;
         }
         const double xc = x > 0.0 && x < CENTRE_ZONE ? 0.0 : x;
         GradientSums s;
-        if (!sums(xc, s)) {
+        if (!sums(xc, s, out.db)) {
             out.du = out.drho = NaN;
-            for (std::size_t b = 0; b < nb; ++b) out.db[b] = NaN;
+            for (std::size_t b = 0; b < nb_; ++b) out.db[b] = NaN;
             if (!have_value) out.a = NaN;
             return;
         }
         if (!have_value) out.a = s.n / flux_;
         const double A = out.a;
         const double N = have_value ? A * flux_ : s.n;
-        const double I1 = g_.limb_intensity();
-        const double rd = (I1 != 0.0 ? (TWO_PI * I1) * boundary_mean(xc) : 0.0) - 2 * N - s.q;
-        out.drho = rd / (rho_ * flux_);
-        for (std::size_t b = 0; b < nb; ++b) out.db[b] = (s.b[b] - A * g_.basis_flux(b)) / flux_;
+        out.drho = (boundary_mean(xc) - 2 * N - s.q) / (rho_ * flux_);
+        for (std::size_t b = 0; b < nb_; ++b) out.db[b] = (out.db[b] - A * g_.basis_flux(b)) / flux_;
         if (xc == x) {
-            out.du = position_slope(x, s) / (rho_ * flux_);
+            out.du = (s.u - boundary_dipole(x)) / (rho_ * flux_);
         } else {
             GradientSums s0;
-            out.du = sums(CENTRE_ZONE, s0) ? (position_slope(CENTRE_ZONE, s0) * (x / CENTRE_ZONE)) / (rho_ * flux_) : NaN;
+            std::vector<double> unused(nb_);
+            out.du = sums(CENTRE_ZONE, s0, unused.data())
+                         ? ((s0.u - boundary_dipole(CENTRE_ZONE)) * (x / CENTRE_ZONE)) / (rho_ * flux_)
+                         : NaN;
         }
     }
 
 private:
-    // ∂N/∂x = U − 2π I(1) C(x, 1).
-    double position_slope(double x, const GradientSums& s) const {
-        const double I1 = g_.limb_intensity();
-        return s.u - (I1 != 0.0 ? (TWO_PI * I1) * boundary_dipole(x) : 0.0);
-    }
+    // The terms of ρ ∂N/∂ρ and ∂N/∂x from the profile's jumps: I(1) at the
+    // limb, a table's jumps ΔI at r_j: Σ 2π ΔI r_j² M(x, r_j) and Σ 2π ΔI r_j C(x, r_j).
     double boundary_mean(double x) const {
-        return x == 1.0 ? HUGE_VAL : detail::ring_mean_fast_f(x, 1.0, x - 1.0, eps_);
+        if (g_.layout() == LawGradient::Layout::table) {
+            double v = 0.0;
+            for (const auto& j : g_.table().jumps) v = v + ((TWO_PI * j.dI) * (j.r * j.r)) * mean_at(x, j.r);
+            return v;
+        }
+        const double I1 = g_.limb_intensity();
+        return I1 != 0.0 ? (TWO_PI * I1) * mean_at(x, 1.0) : 0.0;
     }
     double boundary_dipole(double x) const {
-        return x == 1.0 ? HUGE_VAL : detail::ring_dipole_f(x, 1.0, x - 1.0, eps_);
+        if (g_.layout() == LawGradient::Layout::table) {
+            double v = 0.0;
+            for (const auto& j : g_.table().jumps) v = v + ((TWO_PI * j.dI) * j.r) * dipole_at(x, j.r);
+            return v;
+        }
+        const double I1 = g_.limb_intensity();
+        return I1 != 0.0 ? (TWO_PI * I1) * dipole_at(x, 1.0) : 0.0;
+    }
+    double mean_at(double x, double r) const {
+        return x == r ? HUGE_VAL : detail::ring_mean_fast_f(x, r, x - r, eps_);
+    }
+    double dipole_at(double x, double r) const {
+        return x == r ? HUGE_VAL : detail::ring_dipole_f(x, r, x - r, eps_);
     }
 
-    bool sums(double x, GradientSums& s) const {
-        if (g_.layout() == LawGradient::Layout::power)
-            return detail::near_source_gradient_power(x, eps_, g_.power_profile(), g_.channels(), s);
-        if (g_.law().kind() == SourceLaw::Kind::linear) return smooth_sums(x, g_.law().linear_profile(), s);
-        return smooth_sums(x, g_.law().power_profile(), s);
+    // The sums N, Q, U and the basis terms' N_b (into db).
+    bool sums(double x, GradientSums& s, double* db) {
+        bool ok;
+        switch (g_.layout()) {
+        case LawGradient::Layout::table:
+            return table_sums(x, s, db);
+        case LawGradient::Layout::power:
+            ok = detail::near_source_gradient_power(x, eps_, g_.power_profile(), g_.channels(), s);
+            break;
+        default:
+            ok = g_.law().kind() == SourceLaw::Kind::linear ? smooth_sums(x, g_.law().linear_profile(), s)
+                                                             : smooth_sums(x, g_.law().power_profile(), s);
+        }
+        for (std::size_t b = 0; b < nb_; ++b) db[b] = s.b[b];
+        return ok;
     }
 
     template <class Profile>
@@ -282,46 +378,90 @@ private:
         for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = s.b[b] * hw;
     }
 
+    // A table: the product rules of 1.2 ≤ x < 3 (24 points from x = 2, 36
+    // below) with the value's arithmetic, or the panels below 1.2, in groups
+    // of at most 64 tables (the value, Q's, U's, then the hats).
+    bool table_sums(double x, GradientSums& s, double* db) {
+        const LawGradient::TableChannels& t = g_.table();
+        if (x >= 1.2) {
+            if (x >= 2.0) product_rule<24>(x, g_.law().weights24().data(), t.moment24, t.slope24, t.hat24, s, db);
+            else product_rule<36>(x, g_.law().weights36().data(), t.moment36, t.slope36, t.hat36, s, db);
+            return true;
+        }
+        constexpr std::size_t GROUP = 64;
+        std::span<const detail::TableChannel> all(channels_);
+        for (std::size_t first = 0; first < all.size(); first += GROUP) {
+            const std::size_t n = std::min(GROUP, all.size() - first);
+            if (!detail::near_source_table_channels(x, eps_, all.subspan(first, n), std::span<double>(sums_).subspan(first, n)))
+                return false;
+        }
+        s.n = sums_[0];
+        s.q = sums_[1];
+        s.u = sums_[2];
+        for (std::size_t b = 0; b < nb_; ++b) db[b] = sums_[3 + b];
+        return true;
+    }
+
+    template <std::size_t M>
+    void product_rule(double x, const double* value, const std::array<double, M>& moment,
+                      const std::array<double, M>& slope, const std::vector<std::array<double, M>>& hats,
+                      GradientSums& s, double* db) const {
+        const auto& gl = gauss_legendre<M>();
+        double n = 0.0, q = 0.0, u = 0.0;
+        for (std::size_t b = 0; b < nb_; ++b) db[b] = 0.0;
+        for (std::size_t i = 0; i < M; ++i) {
+            const double r = 0.5 + 0.5 * gl.x[i];
+            const double H = (r * TWO_PI) * detail::ring_mean_fast(x, r, eps_);
+            const double Hc = (r * TWO_PI) * detail::ring_dipole_f(x, r, x - r, eps_);
+            n = n + value[i] * H;
+            q = q + moment[i] * H;
+            u = u + slope[i] * Hc;
+            for (std::size_t b = 0; b < nb_; ++b) db[b] = db[b] + hats[b][i] * H;
+        }
+        s.n = n;
+        s.q = q;
+        s.u = u;
+    }
+
     const LawGradient& g_;
     double rho_, eps_, flux_;
+    std::size_t nb_;
+    std::vector<detail::TableChannel> channels_;
+    std::vector<double> sums_;
 };
 
 }  // namespace
 
 const char* einstein_gradients(const LawGradient& g, std::span<const double> u, double rho, const GradientOut& out) {
     const std::size_t nb = g.basis_size();
-    const auto basis_row = [&](std::size_t i) { return out.dbasis.subspan(i * nb, nb); };
+    const auto basis_row = [&](std::size_t i) { return out.dbasis.data() + i * nb; };
     if (rho == 0.0) {
         for (std::size_t i = 0; i < u.size(); ++i) {
             out.a[i] = point_source_magnification(u[i]);
             out.du[i] = point_source_slope(u[i]);
             out.drho[i] = 0.0;
-            std::fill_n(basis_row(i).begin(), nb, 0.0);
+            std::fill_n(basis_row(i), nb, 0.0);
         }
         return nullptr;
     }
     const bool in_range = rho >= detail::RHO_TINY && rho <= detail::RHO_HUGE;
     const bool values_first = !in_range || g.layout() == LawGradient::Layout::uniform || g.separate_value();
-    const char* failure = nullptr;
     if (values_first) {
         std::vector<double> scratch(u.size());
-        failure = einstein_magnifications(g.law(), u, rho, out.a, scratch);
-        if (failure) return failure;
+        if (const char* failure = einstein_magnifications(g.law(), u, rho, out.a, scratch)) return failure;
     }
-    const GradientIntegrator integrator(g, rho);
+    GradientIntegrator integrator(g, rho);
     for (std::size_t i = 0; i < u.size(); ++i) {
         if (!in_range) {
             out.du[i] = out.drho[i] = NaN;
-            std::fill_n(basis_row(i).begin(), nb, NaN);
+            std::fill_n(basis_row(i), nb, NaN);
             continue;
         }
-        PointGradient p{};
-        p.a = out.a[i];
+        PointGradient p{out.a[i], 0.0, 0.0, basis_row(i)};
         integrator.at(u[i], values_first, p);
         out.a[i] = p.a;
         out.du[i] = p.du;
         out.drho[i] = p.drho;
-        std::copy_n(p.db, nb, basis_row(i).begin());
     }
     return nullptr;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <span>
 #include <vector>
 
@@ -20,35 +21,54 @@ struct BasisTerm {
 
 // What the gradients of one law need, derived once: the channels of the
 // radial integral, the basis terms' fluxes and far-field moment differences.
+// A table's basis terms are its points' hat functions (∂I/∂I_j), and its
+// slope I′ is piecewise constant with jumps (ΔI at r_j: I′ ∋ −ΔI δ(r − r_j)).
 class LawGradient {
 public:
     // At most detail::MAX_GRADIENT_BASIS terms, p ≥ 0 (AssertionFailure
-    // otherwise); the uniform law takes none.
+    // otherwise); the uniform law and tables take none.
     LawGradient(const SourceLaw& law, std::span<const BasisTerm> basis);
 
-    enum class Layout { uniform, smooth, power };
+    enum class Layout { uniform, smooth, power, table };
+
+    struct Jump {
+        double r, dI;  // I(r⁻) − I(r⁺)
+    };
+    struct TableChannels {
+        std::vector<detail::TablePieces> hats;
+        detail::TablePieces slope, moment;  // I′ and r·I′ between the jumps
+        std::vector<std::array<double, 24>> hat24;
+        std::vector<std::array<double, 36>> hat36;
+        std::array<double, 24> slope24{}, moment24{};
+        std::array<double, 36> slope36{}, moment36{};
+        std::vector<Jump> jumps;
+    };
 
     const SourceLaw& law() const noexcept { return law_; }
     Layout layout() const noexcept { return layout_; }
-    std::size_t basis_size() const noexcept { return ch_.nb; }
+    std::size_t basis_size() const noexcept { return basis_flux_.size(); }
     const detail::GradientChannels& channels() const noexcept { return ch_; }
     const detail::PowerProfile& power_profile() const noexcept { return power_; }
+    const TableChannels& table() const noexcept { return table_; }
     // True when the value integral of the layout differs from the law's own
     // (the values then come from the law's integral).
     bool separate_value() const noexcept { return separate_value_; }
     double limb_intensity() const noexcept { return limb_intensity_; }
     double basis_flux(std::size_t b) const noexcept { return basis_flux_[b]; }
-    const double (*moment_differences() const noexcept)[detail::FAR_FIELD_MAX_TERMS] { return nu_; }
+    // ν_{b,k} at [b·FAR_FIELD_MAX_TERMS + k].
+    const double* moment_differences() const noexcept { return nu_.data(); }
 
 private:
+    void set_table();
+
     const SourceLaw& law_;
-    Layout layout_;
+    Layout layout_ = Layout::smooth;
     detail::PowerProfile power_;
     detail::GradientChannels ch_;
+    TableChannels table_;
     bool separate_value_ = false;
     double limb_intensity_ = 1.0;
-    double basis_flux_[detail::MAX_GRADIENT_BASIS] = {};
-    double nu_[detail::MAX_GRADIENT_BASIS][detail::FAR_FIELD_MAX_TERMS] = {};
+    std::vector<double> basis_flux_, nu_;
 };
 
 // Outputs of einstein_gradients, each of u's length (dbasis: basis_size()

@@ -192,9 +192,8 @@ void far_field_mean4(const double* u, const double* x, const ProfileMoments& mom
 // Every sum stops when its last term is below 2^-48 of it; terms = 0 when
 // one has not converged in FAR_FIELD_MAX_TERMS terms (near x = 3 the
 // factors 2k slow them down), and the caller integrates instead.
-FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& moments,
-                                    const double (*nu)[FAR_FIELD_MAX_TERMS], std::size_t nb,
-                                    FarFieldValue* value) noexcept {
+FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& moments, const double* nu,
+                                    std::size_t nb, double* basis, FarFieldValue* value) noexcept {
     constexpr double TOL = 0x1p-48;
     const Recurrence r(u);
     double b[2 * K + 1];
@@ -203,6 +202,7 @@ FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& mo
     b[2] = r.next(b, 1);
     FarFieldGradient out{};
     out.u_d = moments.mu[0] * (2 * b[1]);
+    for (std::size_t j = 0; j < nb; ++j) basis[j] = 0.0;
     const double q = 1 / (x * x);
     double qk = 1.0;
     // The value with far_field_mean's arithmetic and stopping rule.
@@ -235,9 +235,9 @@ FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& mo
         out.u_d = out.u_d + u_term;
         bool done = std::fabs(rho_term) <= TOL * std::fabs(out.rho_d) && std::fabs(u_term) <= TOL * std::fabs(out.u_d);
         for (std::size_t j = 0; j < nb; ++j) {
-            const double term = nu[j][k] * t;
-            out.basis[j] = out.basis[j] + term;
-            done = done && std::fabs(term) <= TOL * std::fabs(out.basis[j]);
+            const double term = nu[j * K + k] * t;
+            basis[j] = basis[j] + term;
+            done = done && std::fabs(term) <= TOL * std::fabs(basis[j]);
         }
         if (done) {
             out.terms = k + 1;

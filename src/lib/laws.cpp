@@ -193,7 +193,10 @@ SourceLaw SourceLaw::power(double c0, std::vector<double> c, std::vector<double>
 
 SourceLaw SourceLaw::table(std::vector<double> r, std::vector<double> intensity) {
     std::vector<double> points = detail::radius_breakpoints(r);
+    std::vector<double> r_given = r, i_given = intensity;
     SourceLaw law(Kind::table, 0.0, PiecewiseLinear(std::move(r), std::move(intensity), 0.0));
+    law.table_r_ = std::move(r_given);
+    law.table_i_ = std::move(i_given);
     law.data_ = detail::table_profile_data(detail::table_pieces(law.table_, points));
     law.points_ = std::move(points);
     law.weights24_ = detail::table_product_weights<24>(law.data_.table);

@@ -194,6 +194,9 @@ public:
     const std::vector<double>& breakpoints() const noexcept { return points_; }
     const std::array<double, 24>& weights24() const noexcept { return weights24_; }
     const std::array<double, 36>& weights36() const noexcept { return weights36_; }
+    // A table's points as given.
+    const std::vector<double>& table_radii() const noexcept { return table_r_; }
+    const std::vector<double>& table_intensities() const noexcept { return table_i_; }
 
 private:
     SourceLaw(Kind kind, double c, PiecewiseLinear table);
@@ -206,6 +209,7 @@ private:
     detail::ProfileData data_;
     std::array<double, 24> weights24_{};
     std::array<double, 36> weights36_{};
+    std::vector<double> table_r_, table_i_;
 };
 
 // Magnification of a source with brightness law `law`, lens at x[i] source

@@ -145,18 +145,17 @@ FarFieldValue far_field_mean(double u, double x, const ProfileMoments& moments) 
 void far_field_mean4(const double* u, const double* x, const ProfileMoments& moments, FarFieldValue* out) noexcept;
 
 // Derivatives of far_field_mean (far_field.cpp): u ∂A/∂u and ρ ∂A/∂ρ at
-// fixed (u, ρ), and ∂A/∂β_b for a profile Σ_b β_b B_b from the moment
-// differences nu[b][k] (k ≥ 1 used); terms = 0: not converged.
+// fixed (u, ρ), and into basis[b] ∂A/∂β_b for a profile Σ_b β_b B_b from
+// the moment differences nu[b·FAR_FIELD_MAX_TERMS + k] (k ≥ 1 used);
+// terms = 0: not converged. With `value`, also far_field_mean(u, x,
+// moments) (the same bits).
 inline constexpr std::size_t MAX_GRADIENT_BASIS = 6;
 struct FarFieldGradient {
     double u_d, rho_d;
-    double basis[MAX_GRADIENT_BASIS];
     int terms;
 };
-// With `value`, also far_field_mean(u, x, moments) (the same bits).
-FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& moments,
-                                    const double (*nu)[FAR_FIELD_MAX_TERMS], std::size_t nb,
-                                    FarFieldValue* value = nullptr) noexcept;
+FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& moments, const double* nu,
+                                    std::size_t nb, double* basis, FarFieldValue* value = nullptr) noexcept;
 
 // Gathers points for the series and evaluates them four at a time, handing
 // each result to done(index, value) (value.terms == 0: not converged, the

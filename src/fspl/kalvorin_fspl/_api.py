@@ -91,6 +91,11 @@ def _raise_invalid(invalid: Any, arrays: "dict[str, npt.NDArray[Any]]", shape: T
     raise _domain_error(name, float(values.reshape(-1)[flat if values.size > 1 else 0]), where)
 
 
+def _matrix(G: Any) -> Any:
+    """G row-major for the compiled layer (a table's G, with no columns, stands for the identity)."""
+    return G.reshape(-1).tolist()
+
+
 def _gradient(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law) -> Tuple[Any, Any, Any, Any]:
     """magnification(u, rho, law, gradient=True)."""
     core = _law_core(law)
@@ -104,8 +109,7 @@ def _gradient(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law) -> Tuple[Any, Any,
     n, params = ua.size, G.shape[0]
     a, du, drho = np.empty(n), np.empty(n), np.empty(n)
     dlaw = np.empty((n, params))
-    invalid = _core.magnification_gradient(ua, ra, core, basis, G.reshape(-1).tolist(), params, a, du, drho,
-                                           dlaw.reshape(-1))
+    invalid = _core.magnification_gradient(ua, ra, core, basis, _matrix(G), params, a, du, drho, dlaw.reshape(-1))
     if invalid is not None:
         _raise_invalid(invalid, {"u": ua, "rho": ra}, shape)
     if scalar:
@@ -128,7 +132,7 @@ def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM, gra
         `Quadratic`, `SquareRoot`, `Logarithmic`, `Power2`, `Claret` or
         `Table(r, intensity)`.
     gradient : bool, optional
-        Also return the exact derivatives (not for `Table`).
+        Also return the exact derivatives.
 
     Returns
     -------
@@ -139,7 +143,8 @@ def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM, gra
     (A, dA_du, dA_drho, dA_dlaw) when `gradient` is true
         A as above (the same bits), dA/du at fixed rho, dA/drho at fixed u
         (both of A's shape) and dA_dlaw of A's shape plus one axis: dA with
-        respect to each of ``law.params`` in order (empty for `Uniform`).
+        respect to each of ``law.params`` in order (empty for `Uniform`;
+        for `Table` one per intensity value).
         At u = 0, dA/du = 0. Where the lens is on the limb (u = rho) of a
         source whose limb is not dark (I(1) != 0) the slopes in u and rho
         diverge logarithmically: -inf and +inf. For rho = 0 the point
@@ -250,7 +255,7 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
     law : Law, optional
         Brightness profile of the source (`Uniform()` by default).
     jacobian : bool, optional
-        Also return the exact Jacobian (not for `Table`).
+        Also return the exact Jacobian.
 
     `t0`, `u0`, `tE` and `rho` may also be arrays; all arguments then
     broadcast together (numpy rules).
@@ -303,8 +308,8 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
             tf = ta.reshape(-1) if ta.dtype == np.float64 and ta.flags.c_contiguous else _vector(ta)
             out = np.empty(ta.shape, dtype=np.float64)
             J = np.empty(ta.shape + (4 + G.shape[0],))
-            invalid = _core.light_curve_jacobian(tf, t0f, u0f, tEf, rhof, core, basis, G.reshape(-1).tolist(),
-                                                 G.shape[0], out.reshape(-1), J.reshape(-1))
+            invalid = _core.light_curve_jacobian(tf, t0f, u0f, tEf, rhof, core, basis, _matrix(G), G.shape[0],
+                                                 out.reshape(-1), J.reshape(-1))
             if invalid is not None:
                 raise _domain_error("t", float(tf[invalid[1]]), _index(invalid[1], ta.shape) if ta.ndim else "")
             return (float(out[()]), J) if out.ndim == 0 else (out, J)

@@ -242,10 +242,8 @@ class Table(Law):
         return (self.r.tobytes(), self.intensity.tobytes())
 
     def _gradient_basis(self) -> Tuple[Any, Any]:
-        raise NotImplementedError(
-            "gradient=True is not available for Table yet: use a closed-form law (Linear, Quadratic, ...) "
-            "or finite differences of the magnification"
-        )
+        # the hat functions of the points, computed in the compiled layer; G the identity
+        return [], np.zeros((self.r.size, 0))
 
     def __repr__(self) -> str:
         def fmt(a: "npt.NDArray[np.float64]") -> str:
