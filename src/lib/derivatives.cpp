@@ -245,26 +245,34 @@ public:
         }
     }
 
-    // out.a is the value when have_value (the law's own), else set here.
-    void at(double u, bool have_value, PointGradient& out) {
+    const detail::ProfileMoments& moments() const noexcept {
+        return g_.layout() == LawGradient::Layout::uniform ? detail::uniform_disk_moments() : g_.law().data().moments;
+    }
+    // True where the series serves (x = u/ρ ≥ 3, u² normal).
+    bool series_serves(double u) const noexcept {
         const double x = u / rho_;
-        if (x > detail::POINT_SOURCE_FROM && !have_value) out.a = point_source_magnification(u);
+        return x >= SERIES_FROM && x < HUGE_VAL && u > 1e-150 && u < 1e150;
+    }
+    // The series' results for a point; false when they do not serve it.
+    bool from_series(double u, const detail::FarFieldGradient& fg, bool have_value, PointGradient& out) const {
+        if (!have_value || fg.terms == 0) return false;
+        out.du = fg.u_d / u;
+        out.drho = fg.rho_d / rho_;
+        return true;
+    }
+
+    // out.a is the value when have_value (the law's own), else set here;
+    // with tried_series the series has been tried (and out.a set if it converged).
+    void at(double u, bool have_value, PointGradient& out, bool tried_series = false) {
+        const double x = u / rho_;
+        if (x > detail::POINT_SOURCE_FROM && !have_value) out.a = point_source_magnification(u), have_value = true;
         // Far field: the series.
-        if (x >= SERIES_FROM && x < HUGE_VAL && u > 1e-150 && u < 1e150) {
-            const detail::ProfileMoments& moments = g_.layout() == LawGradient::Layout::uniform
-                                                        ? detail::uniform_disk_moments()
-                                                        : g_.law().data().moments;
-            bool value = have_value || x > detail::POINT_SOURCE_FROM;
+        if (!tried_series && series_serves(u)) {
             detail::FarFieldValue v{0.0, 0};
-            const detail::FarFieldGradient fg = detail::far_field_gradient(u, x, moments, g_.moment_differences(), nb_,
-                                                                           out.db, value ? nullptr : &v);
-            if (!value && v.terms > 0) out.a = v.value, value = true;
-            if (value && fg.terms > 0) {
-                out.du = fg.u_d / u;
-                out.drho = fg.rho_d / rho_;
-                return;
-            }
-            have_value = value;
+            const detail::FarFieldGradient fg = detail::far_field_gradient(u, x, moments(), g_.moment_differences(),
+                                                                           nb_, out.db, have_value ? nullptr : &v);
+            if (!have_value && v.terms > 0) out.a = v.value, have_value = true;
+            if (from_series(u, fg, have_value, out)) return;
         }
         if (g_.layout() == LawGradient::Layout::uniform) {
             // I = 1: Q = U = 0, N = πA.
@@ -451,18 +459,62 @@ const char* einstein_gradients(const LawGradient& g, std::span<const double> u, 
         if (const char* failure = einstein_magnifications(g.law(), u, rho, out.a, scratch)) return failure;
     }
     GradientIntegrator integrator(g, rho);
+    const auto store = [&](std::size_t i, const PointGradient& p) {
+        out.a[i] = p.a;
+        out.du[i] = p.du;
+        out.drho[i] = p.drho;
+    };
+    // Far-field points go to the series four at a time.
+    std::size_t index[4];
+    double uu[4], xx[4];
+    int batched = 0;
+    const auto flush = [&]() {
+        detail::FarFieldGradient fg[4];
+        detail::FarFieldValue v[4];
+        double* rows[4];
+        for (int k = 0; k < batched; ++k) rows[k] = basis_row(index[k]);
+        // Points whose value is known (the law's own, or a point source) take none from the series.
+        bool known[4];
+        for (int k = 0; k < batched; ++k) known[k] = values_first || xx[k] > detail::POINT_SOURCE_FROM;
+        const bool all_known = std::all_of(known, known + batched, [](bool b) { return b; });
+        const bool none_known = std::none_of(known, known + batched, [](bool b) { return b; });
+        if (batched == 4 && (all_known || none_known)) {
+            detail::far_field_gradient4(uu, xx, integrator.moments(), g.moment_differences(), nb, rows,
+                                        all_known ? nullptr : v, fg);
+        } else {
+            for (int k = 0; k < batched; ++k)
+                fg[k] = detail::far_field_gradient(uu[k], xx[k], integrator.moments(), g.moment_differences(), nb,
+                                                   rows[k], known[k] ? nullptr : &v[k]);
+        }
+        for (int k = 0; k < batched; ++k) {
+            const std::size_t i = index[k];
+            PointGradient p{out.a[i], 0.0, 0.0, rows[k]};
+            bool have = values_first;
+            if (!have && xx[k] > detail::POINT_SOURCE_FROM) p.a = point_source_magnification(uu[k]), have = true;
+            if (!have && v[k].terms > 0) p.a = v[k].value, have = true;
+            if (!integrator.from_series(uu[k], fg[k], have, p)) integrator.at(uu[k], have, p, true);
+            store(i, p);
+        }
+        batched = 0;
+    };
     for (std::size_t i = 0; i < u.size(); ++i) {
         if (!in_range) {
             out.du[i] = out.drho[i] = NaN;
             std::fill_n(basis_row(i), nb, NaN);
             continue;
         }
+        if (integrator.series_serves(u[i])) {
+            index[batched] = i;
+            uu[batched] = u[i];
+            xx[batched] = u[i] / rho;
+            if (++batched == 4) flush();
+            continue;
+        }
         PointGradient p{out.a[i], 0.0, 0.0, basis_row(i)};
         integrator.at(u[i], values_first, p);
-        out.a[i] = p.a;
-        out.du[i] = p.du;
-        out.drho[i] = p.drho;
+        store(i, p);
     }
+    flush();
     return nullptr;
 }
 

@@ -156,6 +156,10 @@ struct FarFieldGradient {
 };
 FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& moments, const double* nu,
                                     std::size_t nb, double* basis, FarFieldValue* value = nullptr) noexcept;
+// Four points at once (basis[n], value[n] per point; value may be null),
+// each with the bits of far_field_gradient.
+void far_field_gradient4(const double* u, const double* x, const ProfileMoments& moments, const double* nu,
+                         std::size_t nb, double* const* basis, FarFieldValue* value, FarFieldGradient* out) noexcept;
 
 // Gathers points for the series and evaluates them four at a time, handing
 // each result to done(index, value) (value.terms == 0: not converged, the
