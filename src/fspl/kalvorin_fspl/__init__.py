@@ -8,7 +8,9 @@ float64 arrays out. The numerics are those of the ``kalvorin`` module
 >>> import numpy as np, kalvorin_fspl as kf
 >>> A = kf.light_curve(np.linspace(-1, 1, 201), t0=0.0, u0=0.005, tE=10.0, rho=0.01, law=kf.Linear(0.53))
 
-Functions: `magnification(u, rho, law)`, `light_curve(t, t0, u0, tE, rho, law)`.
+Functions: `magnification(u, rho, law)`, `light_curve(t, t0, u0, tE, rho, law)`;
+with ``gradient=True`` / ``jacobian=True`` also their exact derivatives in
+u, rho (t0, u0, tE, rho for a light curve) and the law's parameters.
 Laws: `Uniform()`, `Linear(u)` (`Linear.from_gamma(gamma)`), `Quadratic(a, b)`,
 `SquareRoot(c, d)`, `Logarithmic(e, f)`, `Power2(c, alpha)`, `Claret(a1, a2, a3, a4)`
 (integrated exactly) and `Table(r, intensity)` for profiles no law describes.
