@@ -62,6 +62,9 @@ constexpr double GL14_FROM = 2.0;
 constexpr double GL20_FROM = 1.2;
 constexpr double GL24_FROM = 1.05;
 constexpr double CENTRE_ZONE = 0x1p-60;
+// The uniform disk's ρ-slope from its closed form while A − 1 exceeds this
+// (2(M − A) then loses at most a few ulps of A/(A − 1)).
+constexpr double UNIFORM_CLOSED_FROM = 0.5;
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // s_k = ∫_0^1 r^{2k} B(r) 2r dr: B(k + 1, p/2 + 1) for μ^p, and for μ^p ln μ
@@ -237,10 +240,12 @@ public:
         : g_(g), rho_(rho), eps_(1 / rho), flux_(g.law().data().flux), nb_(g.basis_size()) {
         if (g.layout() == LawGradient::Layout::table) {
             // value, Q's r·I′ (against M), U's I′ (against C), then the hats
-            channels_.push_back({&g.law().data().table, false});
-            channels_.push_back({&g.table().moment, false});
-            channels_.push_back({&g.table().slope, true});
-            for (const auto& h : g.table().hats) channels_.push_back({&h, false});
+            using detail::RingKind;
+            channels_.push_back({&g.law().data().table, RingKind::mean});
+            channels_.push_back({&g.law().data().table, RingKind::excess});
+            channels_.push_back({&g.table().moment, RingKind::excess});
+            channels_.push_back({&g.table().slope, RingKind::dipole});
+            for (const auto& h : g.table().hats) channels_.push_back({&h, RingKind::excess});
             sums_.resize(channels_.size());
         }
     }
@@ -275,9 +280,18 @@ public:
             if (from_series(u, fg, have_value, out)) return;
         }
         if (g_.layout() == LawGradient::Layout::uniform) {
-            // I = 1: Q = U = 0, N = πA.
+            // I = 1: Q = U = 0, ρ ∂A/∂ρ = 2(M(x, 1) − A) from the closed form
+            // while A − 1 is large enough for the difference; else 2(M̃(x, 1) − Ã),
+            // Ã = 2 ∫ r M̃ dr over the rings (a large source).
             out.du = (-2 * dipole_at(x, 1.0)) / rho_;
-            out.drho = (2 * (mean_at(x, 1.0) - out.a)) / rho_;
+            if (out.a - 1 > UNIFORM_CLOSED_FROM) {
+                out.drho = (2 * (mean_at(x, 1.0) - out.a)) / rho_;
+                return;
+            }
+            GradientSums s;
+            static const detail::LinearProfile flat{0.0};
+            const double xc = x > 0.0 && x < CENTRE_ZONE ? 0.0 : x;
+            out.drho = smooth_sums(xc, flat, s) ? (2 * (excess_at(xc, 1.0) - s.nx / PI)) / rho_ : NaN;
             return;
         }
         const double xc = x > 0.0 && x < CENTRE_ZONE ? 0.0 : x;
@@ -289,10 +303,11 @@ public:
             return;
         }
         if (!have_value) out.a = s.n / flux_;
-        const double A = out.a;
-        const double N = have_value ? A * flux_ : s.n;
-        out.drho = (boundary_mean(xc) - 2 * N - s.q) / (rho_ * flux_);
-        for (std::size_t b = 0; b < nb_; ++b) out.db[b] = (out.db[b] - A * g_.basis_flux(b)) / flux_;
+        // With the excess M − 1 throughout: ρ ∂N/∂ρ = 2π I(1) M̃(x, 1) − 2Ñ − Q̃ and
+        // ∂A/∂β = (Ñ_β − Ã F_β)/F, Ã = Ñ/F (the constant parts cancel exactly).
+        const double excess = s.nx / flux_;
+        out.drho = (boundary_excess(xc) - 2 * s.nx - s.q) / (rho_ * flux_);
+        for (std::size_t b = 0; b < nb_; ++b) out.db[b] = (out.db[b] - excess * g_.basis_flux(b)) / flux_;
         if (xc == x) {
             out.du = (s.u - boundary_dipole(x)) / (rho_ * flux_);
         } else {
@@ -307,14 +322,14 @@ public:
 private:
     // The terms of ρ ∂N/∂ρ and ∂N/∂x from the profile's jumps: I(1) at the
     // limb, a table's jumps ΔI at r_j: Σ 2π ΔI r_j² M(x, r_j) and Σ 2π ΔI r_j C(x, r_j).
-    double boundary_mean(double x) const {
+    double boundary_excess(double x) const {
         if (g_.layout() == LawGradient::Layout::table) {
             double v = 0.0;
-            for (const auto& j : g_.table().jumps) v = v + ((TWO_PI * j.dI) * (j.r * j.r)) * mean_at(x, j.r);
+            for (const auto& j : g_.table().jumps) v = v + ((TWO_PI * j.dI) * (j.r * j.r)) * excess_at(x, j.r);
             return v;
         }
         const double I1 = g_.limb_intensity();
-        return I1 != 0.0 ? (TWO_PI * I1) * mean_at(x, 1.0) : 0.0;
+        return I1 != 0.0 ? (TWO_PI * I1) * excess_at(x, 1.0) : 0.0;
     }
     double boundary_dipole(double x) const {
         if (g_.layout() == LawGradient::Layout::table) {
@@ -327,6 +342,9 @@ private:
     }
     double mean_at(double x, double r) const {
         return x == r ? HUGE_VAL : detail::ring_mean_fast_f(x, r, x - r, eps_);
+    }
+    double excess_at(double x, double r) const {
+        return x == r ? HUGE_VAL : detail::ring_mean_excess(x, r, x - r, eps_, mean_at(x, r));
     }
     double dipole_at(double x, double r) const {
         return x == r ? HUGE_VAL : detail::ring_dipole_f(x, r, x - r, eps_);
@@ -372,15 +390,19 @@ private:
             const double r = std::sin(t), c = std::cos(t);
             const double jac = (r * TWO_PI) * c;
             const double ring = detail::ring_mean_fast(x, r, eps_);
+            const double excess = detail::ring_mean_excess(x, r, x - r, eps_, ring);
             const double C = detail::ring_dipole_f(x, r, x - r, eps_);
             const double w = gl.w[i];
-            s.n = s.n + w * ((jac * ring) * profile(std::sin(t)));
+            const double I = profile(std::sin(t));
+            s.n = s.n + w * ((jac * ring) * I);
+            s.nx = s.nx + w * ((jac * excess) * I);
             const double slope = ch.slope(c);
-            s.q = s.q + w * ((-TWO_PI * ((r * r) * r) * slope) * ring);
+            s.q = s.q + w * ((-TWO_PI * ((r * r) * r) * slope) * excess);
             s.u = s.u + w * ((-TWO_PI * (r * r) * slope) * C);
-            for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + w * ((jac * ch.basis(b, c)) * ring);
+            for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + w * ((jac * ch.basis(b, c)) * excess);
         }
         out.n = s.n * hw;
+        out.nx = s.nx * hw;
         out.q = s.q * hw;
         out.u = s.u * hw;
         for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = s.b[b] * hw;
@@ -404,9 +426,10 @@ private:
                 return false;
         }
         s.n = sums_[0];
-        s.q = sums_[1];
-        s.u = sums_[2];
-        for (std::size_t b = 0; b < nb_; ++b) db[b] = sums_[3 + b];
+        s.nx = sums_[1];
+        s.q = sums_[2];
+        s.u = sums_[3];
+        for (std::size_t b = 0; b < nb_; ++b) db[b] = sums_[4 + b];
         return true;
     }
 
@@ -415,18 +438,22 @@ private:
                       const std::array<double, M>& slope, const std::vector<std::array<double, M>>& hats,
                       GradientSums& s, double* db) const {
         const auto& gl = gauss_legendre<M>();
-        double n = 0.0, q = 0.0, u = 0.0;
+        double n = 0.0, nx = 0.0, q = 0.0, u = 0.0;
         for (std::size_t b = 0; b < nb_; ++b) db[b] = 0.0;
         for (std::size_t i = 0; i < M; ++i) {
             const double r = 0.5 + 0.5 * gl.x[i];
-            const double H = (r * TWO_PI) * detail::ring_mean_fast(x, r, eps_);
+            const double ring = detail::ring_mean_fast(x, r, eps_);
+            const double H = (r * TWO_PI) * ring;
+            const double Hx = (r * TWO_PI) * detail::ring_mean_excess(x, r, x - r, eps_, ring);
             const double Hc = (r * TWO_PI) * detail::ring_dipole_f(x, r, x - r, eps_);
             n = n + value[i] * H;
-            q = q + moment[i] * H;
+            nx = nx + value[i] * Hx;
+            q = q + moment[i] * Hx;
             u = u + slope[i] * Hc;
-            for (std::size_t b = 0; b < nb_; ++b) db[b] = db[b] + hats[b][i] * H;
+            for (std::size_t b = 0; b < nb_; ++b) db[b] = db[b] + hats[b][i] * Hx;
         }
         s.n = n;
+        s.nx = nx;
         s.q = q;
         s.u = u;
     }

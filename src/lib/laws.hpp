@@ -119,10 +119,13 @@ struct GradientChannels {
     }
 };
 
-// Sums of a gradient integral: the value N = ∫ 2πr I M dr, Q = ∫ 2πr² I′ M dr,
-// U = ∫ 2πr I′ C dr (C the dipole ring mean) and N_b = ∫ 2πr B_b M dr.
+// Sums of a gradient integral: the value N = ∫ 2πr I M dr, and with the
+// ring means' excess M̃ = M − 1 (ring_mean_excess: the constant part drops
+// out of every derivative, and M − 1 by subtraction would lose what a large
+// source leaves of it) Ñ = ∫ 2πr I M̃ dr, Q = ∫ 2πr² I′ M̃ dr and
+// N_b = ∫ 2πr B_b M̃ dr; U = ∫ 2πr I′ C dr (C the dipole ring mean).
 struct GradientSums {
-    double n = 0.0, q = 0.0, u = 0.0;
+    double n = 0.0, nx = 0.0, q = 0.0, u = 0.0;
     std::array<double, MAX_GRADIENT_BASIS> b{};
 };
 

@@ -49,6 +49,9 @@ double ring_log_coefficient(double u, double rho, double eps) noexcept;
 // Dipole ring mean C = ⟨cos φ A⟩ (φ from the lens direction) with f = u − ρ
 // supplied, and the coefficients of ln|u − ρ| in M and in C near the ring.
 double ring_dipole_f(double u, double rho, double f, double eps) noexcept;
+// M − 1 without the cancellation of the subtraction (mean = M at the same
+// ring, f = u − ρ).
+double ring_mean_excess(double u, double rho, double f, double eps, double mean) noexcept;
 struct RingLogCoefficients {
     double m, c;
 };
@@ -105,12 +108,13 @@ std::array<double, M> table_product_weights(const TablePieces& table) noexcept;
 // The same integral for a tabulated profile, 0 ≤ x < 1.2 (near_source_table.cpp).
 double near_source_integral_table(double x, double eps, const TablePieces& table, std::uint32_t* evaluations) noexcept;
 // ∫_0^1 2πr T_k(r) R_k(x, r) dr for several tables T_k at once, R_k the ring
-// mean M or (dipole) the dipole ring mean C, on the panels of
+// mean M, its excess M − 1 or the dipole ring mean C, on the panels of
 // near_source_integral_table (the first table's sum with its bits; at most
 // 64 tables). False when the panels cannot be laid out.
+enum class RingKind { mean, excess, dipole };
 struct TableChannel {
     const TablePieces* table;
-    bool dipole;
+    RingKind ring;
 };
 bool near_source_table_channels(double x, double eps, std::span<const TableChannel> channels,
                                 std::span<double> sums) noexcept;

@@ -192,43 +192,44 @@ double smooth_panel(const Panel& p, const NodeMap& map, double eps, const Profil
 }
 
 // The gradient sums on one panel: N with smooth_panel's arithmetic, and
-// in θ (2πr cos θ dr-weights) Q with −2π r³ I_μ M, U with −2π r² I_μ C
-// (I_μ = dI/dμ; r I′(r) = −(r²/μ) I_μ), N_b with 2πr cos θ B_b M.
+// in θ (2πr cos θ dr-weights) Ñ, Q with −2π r³ I_μ M̃, U with −2π r² I_μ C
+// (I_μ = dI/dμ; r I′(r) = −(r²/μ) I_μ), N_b with 2πr cos θ B_b M̃.
 template <class Profile>
 void gradient_panel(const Panel& p, const NodeMap& map, double eps, const Profile& profile,
                     const GradientChannels& ch, GradientSums& out) {
     const double x = map.x;
     const double L = p.o - p.e;
     GradientSums s{};
-    const auto node = [&](double w, double c, const Node& n, double M, double C, RingLogCoefficients q) {
+    const auto node = [&](double w, double c, const Node& n, RingLogCoefficients q) {
+        const double M = ring_mean_fast_f(x, n.r, n.f, eps);
+        const double Mx = ring_mean_excess(x, n.r, n.f, eps, M);
+        const double C = ring_dipole_f(x, n.r, n.f, eps);
         const double wt = n.wt * profile(n.r);
         const double slope = ch.slope(n.mu);
         const double kq = -TWO_PI * ((n.r * n.r) * n.r) * slope;
         const double ku = -TWO_PI * (n.r * n.r) * slope;
         s.n = s.n + w * (wt * M) + c * (wt * q.m);
-        s.q = s.q + w * (kq * M) + c * (kq * q.m);
+        s.nx = s.nx + w * (wt * Mx) + c * (wt * q.m);
+        s.q = s.q + w * (kq * Mx) + c * (kq * q.m);
         s.u = s.u + w * (ku * C) + c * (ku * q.c);
         for (std::size_t b = 0; b < ch.nb; ++b) {
             const double kb = n.wt * ch.basis(b, n.mu);
-            s.b[b] = s.b[b] + w * (kb * M) + c * (kb * q.m);
+            s.b[b] = s.b[b] + w * (kb * Mx) + c * (kb * q.m);
         }
     };
     if (!p.singular) {
         const auto& rule = unit_rule<N_REGULAR>();
-        for (std::size_t i = 0; i < N_REGULAR; ++i) {
-            const Node n = map.at(p.e, L, rule.s[i]);
-            node(rule.w[i], 0.0, n, ring_mean_fast_f(x, n.r, n.f, eps), ring_dipole_f(x, n.r, n.f, eps), {0.0, 0.0});
-        }
+        for (std::size_t i = 0; i < N_REGULAR; ++i) node(rule.w[i], 0.0, map.at(p.e, L, rule.s[i]), {0.0, 0.0});
     } else {
         const auto& rule = unit_rule<N_SINGULAR>();
         for (std::size_t i = 0; i < N_SINGULAR; ++i) {
             const Node n = map.at(p.e, L, rule.s[i]);
-            node(rule.w[i], p.factor * rule.c[i], n, ring_mean_fast_f(x, n.r, n.f, eps),
-                 ring_dipole_f(x, n.r, n.f, eps), ring_log_coefficients(x, n.r, eps));
+            node(rule.w[i], p.factor * rule.c[i], n, ring_log_coefficients(x, n.r, eps));
         }
     }
     const double a = std::fabs(L);
     out.n = out.n + s.n * a;
+    out.nx = out.nx + s.nx * a;
     out.q = out.q + s.q * a;
     out.u = out.u + s.u * a;
     for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = out.b[b] + s.b[b] * a;

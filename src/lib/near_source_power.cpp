@@ -232,17 +232,19 @@ void theta_gradient_panel(const Panel& p, double x, double eps, const PowerProfi
         const double jac = (r * TWO_PI) * mu;
         const double wt = jac * profile.at_mu(mu);
         const double M = ring_mean_fast(x, r, eps);
+        const double Mx = ring_mean_excess(x, r, x - r, eps, M);
         const double C = ring_dipole_f(x, r, x - r, eps);
         const RingLogCoefficients q = singular ? ring_log_coefficients(x, r, eps) : RingLogCoefficients{0.0, 0.0};
         const double slope = ch.slope(mu);
         const double kq = -TWO_PI * ((r * r) * r) * slope;
         const double ku = -TWO_PI * (r * r) * slope;
         s.n = s.n + w * (wt * M) + c * (wt * q.m);
-        s.q = s.q + w * (kq * M) + c * (kq * q.m);
+        s.nx = s.nx + w * (wt * Mx) + c * (wt * q.m);
+        s.q = s.q + w * (kq * Mx) + c * (kq * q.m);
         s.u = s.u + w * (ku * C) + c * (ku * q.c);
         for (std::size_t b = 0; b < ch.nb; ++b) {
             const double kb = jac * ch.basis(b, mu);
-            s.b[b] = s.b[b] + w * (kb * M) + c * (kb * q.m);
+            s.b[b] = s.b[b] + w * (kb * Mx) + c * (kb * q.m);
         }
     };
     if (p.kind == Kind::regular) {
@@ -255,6 +257,7 @@ void theta_gradient_panel(const Panel& p, double x, double eps, const PowerProfi
     }
     const double a = std::fabs(L);
     out.n = out.n + s.n * a;
+    out.nx = out.nx + s.nx * a;
     out.q = out.q + s.q * a;
     out.u = out.u + s.u * a;
     for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = out.b[b] + s.b[b] * a;
@@ -274,9 +277,10 @@ struct TermWeights {
     }
 };
 
-// The limb panel in μ: N with limb_panel's arithmetic; Q = ∫ −2π r² I_μ M dμ,
-// U = ∫ −2π r I_μ C dμ (r C is analytic in μ, C being odd in r) with the
-// slope's weights, N_b = ∫ 2π μ B_b M dμ with the basis terms' weights.
+// The limb panel in μ: N with limb_panel's arithmetic, Ñ the same with M̃;
+// Q = ∫ −2π r² I_μ M̃ dμ, U = ∫ −2π r I_μ C dμ (r C is analytic in μ, C being
+// odd in r) with the slope's weights, N_b = ∫ 2π μ B_b M̃ dμ with the basis
+// terms' weights.
 void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfile& profile,
                          const GradientChannels& ch, GradientSums& out) {
     constexpr std::size_t N = LIMB_NODES;
@@ -300,16 +304,19 @@ void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfil
         const double mu = m * rule.s[i];
         const double r = std::sqrt((1 - mu) * (1 + mu));
         const double M = ring_mean_fast(x, r, eps);
+        const double Mx = ring_mean_excess(x, r, x - r, eps, M);
         const double C = ring_dipole_f(x, r, x - r, eps);
         const double kq = -(r * r), ku = -r;
         s.n = s.n + value.V[i] * M;
-        s.q = s.q + slope.V[i] * (kq * M);
+        s.nx = s.nx + value.V[i] * Mx;
+        s.q = s.q + slope.V[i] * (kq * Mx);
         s.u = s.u + slope.V[i] * (ku * C);
-        for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + basis[b].V[i] * M;
+        for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + basis[b].V[i] * Mx;
         if (singular) {
             const RingLogCoefficients q = ring_log_coefficients(x, r, eps);
             const double ls = std::log(rule.s[i]);
             s.n = s.n + (p.factor * (value.U[i] - value.V[i] * ls)) * q.m;
+            s.nx = s.nx + (p.factor * (value.U[i] - value.V[i] * ls)) * q.m;
             const double sl = p.factor * (slope.U[i] - slope.V[i] * ls);
             s.q = s.q + sl * (kq * q.m);
             s.u = s.u + sl * (ku * q.c);
@@ -318,6 +325,7 @@ void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfil
         }
     }
     out.n = out.n + s.n * TWO_PI;
+    out.nx = out.nx + s.nx * TWO_PI;
     out.q = out.q + s.q * TWO_PI;
     out.u = out.u + s.u * TWO_PI;
     for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = out.b[b] + s.b[b] * TWO_PI;

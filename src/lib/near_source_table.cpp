@@ -367,11 +367,12 @@ void panel_channels(const Panel& p, double x, double eps, std::span<const TableC
     std::array<std::array<double, N>, MAX> Wl, Vl;
     std::array<std::size_t, MAX> active;
     std::size_t n = 0;
-    bool want_c = false;
+    bool want_c = false, want_x = false;
     for (std::size_t k = 0; k < channels.size() && n < MAX; ++k) {
         if (!panel_weights<N, Singular>(p, *channels[k].table, Wl[n], Vl[n]) && k > 0) continue;
         active[n++] = k;
-        want_c = want_c || channels[k].dipole;
+        want_c = want_c || channels[k].ring == RingKind::dipole;
+        want_x = want_x || channels[k].ring == RingKind::excess;
     }
     std::array<double, MAX> part{};
     const bool offsets = std::fabs(L) < OFFSET_PANEL * x;
@@ -379,17 +380,20 @@ void panel_channels(const Panel& p, double x, double eps, std::span<const TableC
         const double r = p.e + L * rule.s[i];
         const double f = Singular && offsets ? -(L * rule.s[i]) : x - r;
         const double w = r * TWO_PI;
-        const double H = w * ring_mean_fast_f(x, r, f, eps);
-        const double Hc = want_c ? w * ring_dipole_f(x, r, f, eps) : 0.0;
+        const double M = ring_mean_fast_f(x, r, f, eps);
+        // the ring function of each kind, and its log coefficient
+        double H[3] = {w * M, want_x ? w * ring_mean_excess(x, r, f, eps, M) : 0.0,
+                       want_c ? w * ring_dipole_f(x, r, f, eps) : 0.0};
         if constexpr (!Singular) {
             for (std::size_t a = 0; a < n; ++a)
-                part[a] = part[a] + Wl[a][i] * (channels[active[a]].dipole ? Hc : H);
+                part[a] = part[a] + Wl[a][i] * H[static_cast<int>(channels[active[a]].ring)];
         } else {
             const RingLogCoefficients q = ring_log_coefficients(x, r, eps);
-            const double Q = w * q.m, Qc = w * q.c, ls = std::log(rule.s[i]);
+            const double Q[3] = {w * q.m, w * q.m, w * q.c};
+            const double ls = std::log(rule.s[i]);
             for (std::size_t a = 0; a < n; ++a) {
-                const bool d = channels[active[a]].dipole;
-                part[a] = part[a] + Wl[a][i] * ((d ? Hc : H) - (d ? Qc : Q) * ls) + Vl[a][i] * (d ? Qc : Q);
+                const int k = static_cast<int>(channels[active[a]].ring);
+                part[a] = part[a] + Wl[a][i] * (H[k] - Q[k] * ls) + Vl[a][i] * Q[k];
             }
         }
     }

@@ -125,6 +125,38 @@ TEST_CASE("log coefficients of the pair: the ring mean's bit for bit") {
     }
 }
 
+// (1/π)∫_0^π (A(d) − 1) dφ with A − 1 = 4ε⁴/(d√(d² + 4ε²)(d² + 2ε² + d√(d² + 4ε²))),
+// a form without cancellation, by the trapezoidal rule in long double.
+double excess_by_trapezoid(double x, double r, double eps) {
+    constexpr int n = 4096;
+    long double sum = 0;
+    const long double g = (long double)eps * eps;
+    for (int j = 0; j < n; ++j) {
+        const long double phi = 2 * 3.14159265358979323846L * j / n;
+        const long double d2 = (long double)r * r + (long double)x * x - 2 * (long double)r * x * std::cos(phi);
+        const long double d = std::sqrt(d2), e = std::sqrt(d2 + 4 * g);
+        sum += 4 * g * g / (d * e * (d2 + 2 * g + d * e));
+    }
+    return (double)(sum / n);
+}
+
+TEST_CASE("ring mean excess against the trapezoidal rule") {
+    for (const double x : {0.0, 0.3, 0.9, 1.5, 2.9}) {
+        for (const double r : {0.05, 0.5, 1.0}) {
+            for (const double eps : {1e-3, 0.01, 0.1, 2.0}) {
+                if (std::fabs(x - r) < 0.3 * std::fmax(x, r)) continue;
+                const double M = detail::ring_mean_fast(x, r, eps);
+                const double got = detail::ring_mean_excess(x, r, x - r, eps, M);
+                // the series where the ring keeps 4ε from the lens, else the subtraction
+                // M − 1 (rounding of M relative to the excess)
+                const double want = excess_by_trapezoid(x, r, eps);
+                const bool series = std::fabs(x - r) >= 4 * eps;
+                CHECK_REL(got, want, series ? 4e-15 : 4e-15 + 4e-16 * M / want);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main() { return kalvorin_test::run_all(); }
