@@ -267,13 +267,20 @@ Invalid gradient_spans(std::span<const double> u, std::span<const double> rho, c
     return std::nullopt;
 }
 
-Invalid magnification_gradient(const In& u, const In& rho, const SourceLaw& law, const Basis& basis,
-                               const std::vector<double>& G, std::size_t params, Out& a, Out& du, Out& drho,
+// What a law's gradients need, built once per law object (the Python layer
+// keeps it with the law): the gradient set-up and the parameter map.
+struct GradientLaw {
+    LawGradient g;
+    ParameterMap map;
+    GradientLaw(const SourceLaw& law, const Basis& basis, const std::vector<double>& G, std::size_t params)
+        : g(law_gradient(law, basis)), map(parameter_map(G, params, g.basis_size())) {}
+};
+
+Invalid magnification_gradient(const In& u, const In& rho, const GradientLaw& law, Out& a, Out& du, Out& drho,
                                Out& dlaw) {
-    const LawGradient g = law_gradient(law, basis);
-    const ParameterMap map = parameter_map(G, params, g.basis_size());
     return without_forced_unwind([&] {
-        return gradient_spans(view(u), view(rho), g, map, GradientOut{view(a), view(du), view(drho), view(dlaw)});
+        return gradient_spans(view(u), view(rho), law.g, law.map,
+                              GradientOut{view(a), view(du), view(drho), view(dlaw)});
     });
 }
 
@@ -318,11 +325,9 @@ Invalid light_curve_jacobian_spans(const In& t_in, double t0, double u0, double 
     return std::nullopt;
 }
 
-Invalid light_curve_jacobian(const In& t, double t0, double u0, double tE, double rho, const SourceLaw& law,
-                             const Basis& basis, const std::vector<double>& G, std::size_t params, Out& a, Out& J) {
-    const LawGradient g = law_gradient(law, basis);
-    const ParameterMap map = parameter_map(G, params, g.basis_size());
-    return without_forced_unwind([&] { return light_curve_jacobian_spans(t, t0, u0, tE, rho, g, map, a, J); });
+Invalid light_curve_jacobian(const In& t, double t0, double u0, double tE, double rho, const GradientLaw& law,
+                             Out& a, Out& J) {
+    return without_forced_unwind([&] { return light_curve_jacobian_spans(t, t0, u0, tE, rho, law.g, law.map, a, J); });
 }
 
 }  // namespace
@@ -356,12 +361,14 @@ NB_MODULE(_core, m) {
     m.def("magnification_rho", &fspl::magnification_rho, nb::arg("u"), nb::arg("rho"), nb::arg("law"),
           nb::arg("out"));
     m.def("magnification1", &fspl::magnification1, nb::arg("u"), nb::arg("rho"), nb::arg("law"));
+    nb::class_<fspl::GradientLaw>(m, "Gradient", "A law's gradient set-up (built once per law; immutable).")
+        .def(nb::init<const SourceLaw&, const fspl::Basis&, const std::vector<double>&, std::size_t>(),
+             nb::arg("law"), nb::arg("basis"), nb::arg("G"), nb::arg("params"), nb::keep_alive<1, 2>())
+        .def_prop_ro("params", [](const fspl::GradientLaw& g) { return g.map.params; });
     m.def("magnification_gradient", &fspl::magnification_gradient, nb::arg("u"), nb::arg("rho"), nb::arg("law"),
-          nb::arg("basis"), nb::arg("G"), nb::arg("params"), nb::arg("a"), nb::arg("du"), nb::arg("drho"),
-          nb::arg("dlaw"));
+          nb::arg("a"), nb::arg("du"), nb::arg("drho"), nb::arg("dlaw"));
     m.def("light_curve_jacobian", &fspl::light_curve_jacobian, nb::arg("t"), nb::arg("t0"), nb::arg("u0"),
-          nb::arg("tE"), nb::arg("rho"), nb::arg("law"), nb::arg("basis"), nb::arg("G"), nb::arg("params"),
-          nb::arg("a"), nb::arg("J"));
+          nb::arg("tE"), nb::arg("rho"), nb::arg("law"), nb::arg("a"), nb::arg("J"));
     m.def("light_curve", &fspl::light_curve, nb::arg("t"), nb::arg("t0"), nb::arg("u0"), nb::arg("tE"),
           nb::arg("rho"), nb::arg("law"), nb::arg("out"));
 }

@@ -91,25 +91,20 @@ def _raise_invalid(invalid: Any, arrays: "dict[str, npt.NDArray[Any]]", shape: T
     raise _domain_error(name, float(values.reshape(-1)[flat if values.size > 1 else 0]), where)
 
 
-def _matrix(G: Any) -> Any:
-    """G row-major for the compiled layer (a table's G, with no columns, stands for the identity)."""
-    return G.reshape(-1).tolist()
-
-
 def _gradient(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law) -> Tuple[Any, Any, Any, Any]:
     """magnification(u, rho, law, gradient=True)."""
-    core = _law_core(law)
-    basis, G = law._gradient_basis()
+    _law_core(law)
+    grad = law._gradient_core()
     scalar = _is_scalar(u) and _is_scalar(rho)
     arrays = {"u": _real_array(u, "u"), "rho": _real_array(rho, "rho")}
     shape = _broadcast(arrays)
     ua = _flat(arrays["u"], shape)
     ra = arrays["rho"]
     ra = ra.astype(np.float64).reshape(1) if ra.size == 1 else _flat(ra, shape)
-    n, params = ua.size, G.shape[0]
+    n, params = ua.size, grad.params
     a, du, drho = np.empty(n), np.empty(n), np.empty(n)
     dlaw = np.empty((n, params))
-    invalid = _core.magnification_gradient(ua, ra, core, basis, _matrix(G), params, a, du, drho, dlaw.reshape(-1))
+    invalid = _core.magnification_gradient(ua, ra, grad, a, du, drho, dlaw.reshape(-1))
     if invalid is not None:
         _raise_invalid(invalid, {"u": ua, "rho": ra}, shape)
     if scalar:
@@ -287,7 +282,6 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
     (2001, 5)
     """
     core = _law_core(law)
-    basis, G = law._gradient_basis() if jacobian else ([], np.zeros((0, 0)))
     ta = _real_array(t, "t")
     if _is_scalar(t0) and _is_scalar(u0) and _is_scalar(tE) and _is_scalar(rho):
         t0f, u0f, tEf, rhof = float(t0), float(u0), float(tE), float(rho)  # type: ignore[arg-type]
@@ -307,9 +301,9 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
         if jacobian:
             tf = ta.reshape(-1) if ta.dtype == np.float64 and ta.flags.c_contiguous else _vector(ta)
             out = np.empty(ta.shape, dtype=np.float64)
-            J = np.empty(ta.shape + (4 + G.shape[0],))
-            invalid = _core.light_curve_jacobian(tf, t0f, u0f, tEf, rhof, core, basis, _matrix(G), G.shape[0],
-                                                 out.reshape(-1), J.reshape(-1))
+            grad = law._gradient_core()
+            J = np.empty(ta.shape + (4 + grad.params,))
+            invalid = _core.light_curve_jacobian(tf, t0f, u0f, tEf, rhof, grad, out.reshape(-1), J.reshape(-1))
             if invalid is not None:
                 raise _domain_error("t", float(tf[invalid[1]]), _index(invalid[1], ta.shape) if ta.ndim else "")
             return (float(out[()]), J) if out.ndim == 0 else (out, J)

@@ -32,7 +32,7 @@ def _real(value: Any, name: str) -> float:
 class Law:
     """Base class of the limb-darkening laws (not instantiated directly)."""
 
-    __slots__ = ("_core",)
+    __slots__ = ("_core", "_gradient")
     _core: Any
 
     def __setattr__(self, name: str, value: Any) -> None:
@@ -79,6 +79,16 @@ class Law:
         """Basis terms [(p, log)] (mu**p, times ln(mu) when log) and the matrix G with
         dI/d(param j) = sum_b G[j, b] * term_b."""
         return [], np.zeros((0, 0))
+
+    def _gradient_core(self) -> Any:
+        """The compiled gradient set-up of this law, built on first use and kept."""
+        try:
+            return self._gradient
+        except AttributeError:
+            basis, G = self._gradient_basis()
+            core = _core.Gradient(self._core, basis, G.reshape(-1).tolist(), G.shape[0])
+            object.__setattr__(self, "_gradient", core)
+            return core
 
 
 class Uniform(Law):
