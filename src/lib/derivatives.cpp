@@ -32,8 +32,9 @@
 // - the other power laws: the panels of near_source_power.cpp at any x < 3;
 // - uniform source: A from the closed form, ∂A/∂u = −2C(x, 1)/ρ and
 //   ρ ∂A/∂ρ = 2(M(x, 1) − A);
-// - x < 2^-60: the value at the centre, ∂A/∂u from x = 2^-60 scaled by
-//   x/2^-60 (∂N/∂x is odd and analytic in x).
+// - x < 2^-60: the value at the centre, the derivatives from x = 2^-60
+//   (∂A/∂u scaled by x/2^-60: ∂N/∂x is odd and analytic in x; the others
+//   are even, O(x²) from their centre values).
 // Reference: tests/reference/gen_gradient_reference.py (mpmath, central
 // differences of 40-digit integrals); accuracy in benchmarks/fspl_gradient.py.
 #include "lib/derivatives.hpp"
@@ -294,8 +295,19 @@ public:
             out.drho = smooth_sums(xc, flat, s) ? (2 * (excess_at(xc, 1.0) - s.nx / PI)) / rho_ : NaN;
             return;
         }
-        const double xc = x > 0.0 && x < CENTRE_ZONE ? 0.0 : x;
+        // Within CENTRE_ZONE of the centre the value is the centre's (its
+        // panels); the derivatives come from x = CENTRE_ZONE, whose graded
+        // panels resolve them better than the centre's two or three (1e-12
+        // against 1e-16 for μ^{1/2} terms at ρ = 1), and ∂A/∂u is scaled to x.
+        const bool centre = x < CENTRE_ZONE;
+        const double xc = centre ? CENTRE_ZONE : x;
         GradientSums s;
+        if (centre && !have_value) {
+            GradientSums s0;
+            std::vector<double> unused(nb_);
+            out.a = sums(0.0, s0, unused.data()) ? s0.n / flux_ : NaN;
+            have_value = true;
+        }
         if (!sums(xc, s, out.db)) {
             out.du = out.drho = NaN;
             for (std::size_t b = 0; b < nb_; ++b) out.db[b] = NaN;
@@ -308,15 +320,8 @@ public:
         const double excess = s.nx / flux_;
         out.drho = (boundary_excess(xc) - 2 * s.nx - s.q) / (rho_ * flux_);
         for (std::size_t b = 0; b < nb_; ++b) out.db[b] = (out.db[b] - excess * g_.basis_flux(b)) / flux_;
-        if (xc == x) {
-            out.du = (s.u - boundary_dipole(x)) / (rho_ * flux_);
-        } else {
-            GradientSums s0;
-            std::vector<double> unused(nb_);
-            out.du = sums(CENTRE_ZONE, s0, unused.data())
-                         ? ((s0.u - boundary_dipole(CENTRE_ZONE)) * (x / CENTRE_ZONE)) / (rho_ * flux_)
-                         : NaN;
-        }
+        const double slope = (s.u - boundary_dipole(xc)) / (rho_ * flux_);
+        out.du = centre ? (x > 0.0 ? slope * (x / CENTRE_ZONE) : 0.0) : slope;
     }
 
 private:
