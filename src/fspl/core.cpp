@@ -12,6 +12,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -276,6 +278,20 @@ struct GradientLaw {
         : g(law_gradient(law, basis)), map(parameter_map(G, params, g.basis_size())) {}
 };
 
+// One point, with the GIL held: (A, dA/du, dA/drho, [dA/dθ_j]); None when u
+// or rho is outside the domain (the Python layer words the error).
+std::optional<std::tuple<double, double, double, std::vector<double>>> gradient1(double u, double rho,
+                                                                                 const GradientLaw& law) {
+    if (!finite_non_negative(u) || !finite_non_negative(rho)) return std::nullopt;
+    const std::size_t nb = law.g.basis_size();
+    double a, du, drho;
+    std::vector<double> db(nb), dlaw(law.map.params);
+    const char* failure = einstein_gradients(law.g, {&u, 1}, rho, GradientOut{{&a, 1}, {&du, 1}, {&drho, 1}, db});
+    if (failure) throw std::runtime_error(failure);
+    law.map.apply(db.data(), dlaw.data());
+    return std::tuple{a, du, drho, std::move(dlaw)};
+}
+
 Invalid magnification_gradient(const In& u, const In& rho, const GradientLaw& law, Out& a, Out& du, Out& drho,
                                Out& dlaw) {
     return without_forced_unwind([&] {
@@ -365,6 +381,7 @@ NB_MODULE(_core, m) {
         .def(nb::init<const SourceLaw&, const fspl::Basis&, const std::vector<double>&, std::size_t>(),
              nb::arg("law"), nb::arg("basis"), nb::arg("G"), nb::arg("params"), nb::keep_alive<1, 2>())
         .def_prop_ro("params", [](const fspl::GradientLaw& g) { return g.map.params; });
+    m.def("gradient1", &fspl::gradient1, nb::arg("u"), nb::arg("rho"), nb::arg("law"));
     m.def("magnification_gradient", &fspl::magnification_gradient, nb::arg("u"), nb::arg("rho"), nb::arg("law"),
           nb::arg("a"), nb::arg("du"), nb::arg("drho"), nb::arg("dlaw"));
     m.def("light_curve_jacobian", &fspl::light_curve_jacobian, nb::arg("t"), nb::arg("t0"), nb::arg("u0"),

@@ -96,6 +96,10 @@ def _gradient(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law) -> Tuple[Any, Any,
     _law_core(law)
     grad = law._gradient_core()
     scalar = _is_scalar(u) and _is_scalar(rho)
+    if scalar:
+        one = _core.gradient1(u, rho, grad)
+        if one is not None:
+            return one[0], one[1], one[2], np.array(one[3])
     arrays = {"u": _real_array(u, "u"), "rho": _real_array(rho, "rho")}
     shape = _broadcast(arrays)
     ua = _flat(arrays["u"], shape)

@@ -1,5 +1,5 @@
 # Compiled layer of kalvorin_fspl (flat float64 arrays; use the package's functions).
-from typing import Optional, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -27,6 +27,7 @@ class Gradient:
     @property
     def params(self) -> int: ...
 
+def gradient1(u: float, rho: float, law: Gradient) -> Optional[Tuple[float, float, float, List[float]]]: ...
 def magnification_gradient(u: _Vector, rho: _Vector, law: Gradient, a: _Vector, du: _Vector, drho: _Vector,
                            dlaw: _Vector) -> Optional[Tuple[str, int]]: ...
 def light_curve_jacobian(t: _Vector, t0: float, u0: float, tE: float, rho: float, law: Gradient, a: _Vector,
