@@ -16,6 +16,11 @@
 //   complete elliptic integral with a logarithmic singularity at the ring,
 //   as M; C ∝ x, so ∂A/∂u → 0 at the centre without cancellation.
 // - β_b: ∂A/∂β_b = (N_b − A F_b)/F, N_b = ∫ 2πr B_b M dr, F_b its flux.
+// The constant part of M drops out of ρ ∂N/∂ρ (∫ 2πr² I′ dr = 2π I(1) − 2F)
+// and of N_b − A F_b: both are computed with the excess M̃ = M − 1 in place
+// of M (ring_mean_excess; a source of ρ = 1e3 leaves M − 1 ~ 1e-6 over it
+// and 1e-12 just outside, which the subtraction would lose). A table's
+// jumps ΔI at r_j add their terms 2π ΔI r_j² M̃(x, r_j) and −2π ΔI r_j C(x, r_j).
 // With μ = cos θ = √(1 − r²), r I′(r) = −(r²/μ) dI/dμ, so in θ the profiles
 // of Q and U are −2π r³ I_μ and −2π r² I_μ (the 1/μ cancels the Jacobian),
 // and in μ on the limb panel −2π r² I_μ M and −2π r I_μ C with the powers of
@@ -30,8 +35,11 @@
 //   1.05 ≤ x < 3, the panels of near_source.cpp below, each node giving M,
 //   C (and on the log-corrected panels their log coefficients);
 // - the other power laws: the panels of near_source_power.cpp at any x < 3;
+// - tables: the value's product rules (1.2 ≤ x < 3) and panels in r below,
+//   each table-like channel (the hats, r I′, I′) with product weights of its own;
 // - uniform source: A from the closed form, ∂A/∂u = −2C(x, 1)/ρ and
-//   ρ ∂A/∂ρ = 2(M(x, 1) − A);
+//   ρ ∂A/∂ρ = 2(M(x, 1) − A) while A − 1 > 1/2, else 2(M̃(x, 1) − Ã) with
+//   Ã from the rings;
 // - x < 2^-60: the value at the centre, the derivatives from x = 2^-60
 //   (∂A/∂u scaled by x/2^-60: ∂N/∂x is odd and analytic in x; the others
 //   are even, O(x²) from their centre values).
