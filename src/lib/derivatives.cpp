@@ -422,8 +422,8 @@ private:
     }
 
     // A table: the product rules of 1.2 ≤ x < 3 (24 points from x = 2, 36
-    // below) with the value's arithmetic, or the panels below 1.2, in groups
-    // of at most 64 tables (the value, Q's, U's, then the hats).
+    // below) with the value's arithmetic, or the panels below 1.2 (the value,
+    // Ñ's, Q's, U's tables, then the hats).
     bool table_sums(double x, GradientSums& s, double* db) {
         const LawGradient::TableChannels& t = g_.table();
         if (x >= 1.2) {
@@ -431,13 +431,7 @@ private:
             else product_rule<36>(x, g_.law().weights36().data(), t.moment36, t.slope36, t.hat36, s, db);
             return true;
         }
-        constexpr std::size_t GROUP = 64;
-        std::span<const detail::TableChannel> all(channels_);
-        for (std::size_t first = 0; first < all.size(); first += GROUP) {
-            const std::size_t n = std::min(GROUP, all.size() - first);
-            if (!detail::near_source_table_channels(x, eps_, all.subspan(first, n), std::span<double>(sums_).subspan(first, n)))
-                return false;
-        }
+        if (!detail::near_source_table_channels(x, eps_, channels_, sums_)) return false;
         s.n = sums_[0];
         s.nx = sums_[1];
         s.q = sums_[2];

@@ -109,8 +109,8 @@ std::array<double, M> table_product_weights(const TablePieces& table) noexcept;
 double near_source_integral_table(double x, double eps, const TablePieces& table, std::uint32_t* evaluations) noexcept;
 // ∫_0^1 2πr T_k(r) R_k(x, r) dr for several tables T_k at once, R_k the ring
 // mean M, its excess M − 1 or the dipole ring mean C, on the panels of
-// near_source_integral_table (the first table's sum with its bits; at most
-// 64 tables). False when the panels cannot be laid out.
+// near_source_integral_table (the first table's sum with its bits). False
+// when the panels cannot be laid out.
 enum class RingKind { mean, excess, dipole };
 struct TableChannel {
     const TablePieces* table;

@@ -355,49 +355,51 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
     return sum * std::fabs(L);
 }
 
-// The same panel for several tables at once, each against the ring mean M
-// or the dipole ring mean C (dipole[k]); one set of ring evaluations. The
+// The same panel for several tables at once, each against the ring mean M,
+// its excess M − 1 or the dipole ring mean C (channels[k].ring): the ring
+// functions once per node, then each table's weights against them. The
 // first table's sum has panel_integral's arithmetic.
 template <std::size_t N, bool Singular>
 void panel_channels(const Panel& p, double x, double eps, std::span<const TableChannel> channels,
                     std::span<double> sums) {
     const auto& rule = unit_rule<N>();
     const double L = p.o - p.e;
-    constexpr std::size_t MAX = 64;
-    std::array<std::array<double, N>, MAX> Wl, Vl;
-    std::array<std::size_t, MAX> active;
-    std::size_t n = 0;
     bool want_c = false, want_x = false;
-    for (std::size_t k = 0; k < channels.size() && n < MAX; ++k) {
-        if (!panel_weights<N, Singular>(p, *channels[k].table, Wl[n], Vl[n]) && k > 0) continue;
-        active[n++] = k;
-        want_c = want_c || channels[k].ring == RingKind::dipole;
-        want_x = want_x || channels[k].ring == RingKind::excess;
+    for (const TableChannel& c : channels) {
+        want_c = want_c || c.ring == RingKind::dipole;
+        want_x = want_x || c.ring == RingKind::excess;
     }
-    std::array<double, MAX> part{};
+    // H[kind][i] = 2πr·(ring function), Q[kind][i] = 2πr·(its log coefficient).
+    std::array<std::array<double, N>, 3> H{}, Q{};
+    std::array<double, N> ls{};
     const bool offsets = std::fabs(L) < OFFSET_PANEL * x;
     for (std::size_t i = 0; i < N; ++i) {
         const double r = p.e + L * rule.s[i];
         const double f = Singular && offsets ? -(L * rule.s[i]) : x - r;
         const double w = r * TWO_PI;
         const double M = ring_mean_fast_f(x, r, f, eps);
-        // the ring function of each kind, and its log coefficient
-        double H[3] = {w * M, want_x ? w * ring_mean_excess(x, r, f, eps, M) : 0.0,
-                       want_c ? w * ring_dipole_f(x, r, f, eps) : 0.0};
-        if constexpr (!Singular) {
-            for (std::size_t a = 0; a < n; ++a)
-                part[a] = part[a] + Wl[a][i] * H[static_cast<int>(channels[active[a]].ring)];
-        } else {
+        H[0][i] = w * M;
+        if (want_x) H[1][i] = w * ring_mean_excess(x, r, f, eps, M);
+        if (want_c) H[2][i] = w * ring_dipole_f(x, r, f, eps);
+        if constexpr (Singular) {
             const RingLogCoefficients q = ring_log_coefficients(x, r, eps);
-            const double Q[3] = {w * q.m, w * q.m, w * q.c};
-            const double ls = std::log(rule.s[i]);
-            for (std::size_t a = 0; a < n; ++a) {
-                const int k = static_cast<int>(channels[active[a]].ring);
-                part[a] = part[a] + Wl[a][i] * (H[k] - Q[k] * ls) + Vl[a][i] * Q[k];
-            }
+            Q[0][i] = Q[1][i] = w * q.m;
+            Q[2][i] = w * q.c;
+            ls[i] = std::log(rule.s[i]);
         }
     }
-    for (std::size_t a = 0; a < n; ++a) sums[active[a]] = sums[active[a]] + part[a] * std::fabs(L);
+    std::array<double, N> Wl, Vl;
+    for (std::size_t k = 0; k < channels.size(); ++k) {
+        if (!panel_weights<N, Singular>(p, *channels[k].table, Wl, Vl) && k > 0) continue;
+        const auto& h = H[static_cast<int>(channels[k].ring)];
+        const auto& q = Q[static_cast<int>(channels[k].ring)];
+        double part = 0.0;
+        for (std::size_t i = 0; i < N; ++i) {
+            if constexpr (!Singular) part = part + Wl[i] * h[i];
+            else part = part + Wl[i] * (h[i] - q[i] * ls[i]) + Vl[i] * q[i];
+        }
+        sums[k] = sums[k] + part * std::fabs(L);
+    }
 }
 
 }  // namespace
