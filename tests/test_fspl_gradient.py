@@ -180,6 +180,17 @@ def test_table_gradient_against_finite_differences(law, rho, x):
         assert dlaw[j] == pytest.approx(_fd(value, v, 1e-4), rel=1e-5, abs=1e-9 * A), j
 
 
+@pytest.mark.parametrize("points", [9, 41, 301])
+def test_table_gradient_is_homogeneous_of_degree_zero(points):
+    # A does not depend on the scale of the intensities: sum_j I_j dA/dI_j = 0.
+    theta = np.linspace(0, np.pi / 2, points)
+    law = kf.Table(np.sin(theta), 1 - 0.6 * (1 - np.cos(theta)))
+    u = np.concatenate([np.linspace(0, 0.035, 60), [0.05, 0.3]])
+    _, _, _, dlaw = kf.magnification(u, 0.01, law, gradient=True)
+    euler = dlaw @ law.intensity
+    assert np.max(np.abs(euler)) <= 1e-12 * np.max(np.abs(dlaw))
+
+
 def test_table_slopes_diverge_at_its_jumps():
     law = TABLES[0]
     for x, finite in [(0.3, False), (1.0, False), (0.7, True)]:  # a jump, the bright limb, a kink
