@@ -151,6 +151,16 @@ def test_jacobian_is_the_chain_rule_through_the_trajectory(law):
     np.testing.assert_allclose(J2, J, rtol=1e-15, atol=0)
 
 
+@pytest.mark.parametrize("array_params", [False, True])
+def test_jacobian_on_the_limb_at_closest_approach(array_params):
+    # u = rho at t = t0: dA/du is -inf there, the t0 and tE columns tend to 0
+    # (u - rho grows like tau^2), dA/du0 diverges.
+    t0 = np.array([0.0]) if array_params else 0.0
+    A, J = kf.light_curve([0.0, 1e-4], t0, 0.01, 10.0, 0.01, kf.Linear(0.6), jacobian=True)
+    assert J[0, 0] == 0.0 and J[0, 2] == 0.0 and J[0, 1] == -math.inf
+    assert np.isfinite(J[1]).all() and abs(J[1, 0]) < 1e-3 * abs(J[1, 1])
+
+
 def test_jacobian_at_u_zero():
     A, J = kf.light_curve(np.array([5.0]), 5.0, 0.0, 20.0, 0.01, kf.Linear(0.6), jacobian=True)
     assert J[0, 0] == J[0, 1] == J[0, 2] == 0.0 and np.isfinite(J).all()

@@ -303,7 +303,7 @@ Invalid magnification_gradient(const In& u, const In& rho, const GradientLaw& la
 // The light curve and its Jacobian: J (t's length × (4 + parameters),
 // point-major) = ∂A/∂(t0, u0, tE, rho, θ_j), through u = √(u0² + τ²),
 // τ = (t − t0)/tE: ∂u/∂t0 = −τ/(u tE), ∂u/∂u0 = u0/u, ∂u/∂tE = −τ²/(u tE)
-// (0 at u = 0, where ∂A/∂u = 0).
+// (0 at u = 0, where ∂A/∂u = 0, and where the factor is 0).
 Invalid light_curve_jacobian_spans(const In& t_in, double t0, double u0, double tE, double rho, const LawGradient& g,
                                    const ParameterMap& map, Out& a_arr, Out& j_arr) {
     const std::span<const double> t = view(t_in);
@@ -328,9 +328,11 @@ Invalid light_curve_jacobian_spans(const In& t_in, double t0, double u0, double 
                                           const double tau = (t[b + i] - t0) / tE;
                                           double* row = J.data() + (b + i) * width;
                                           const double k = u[i] > 0.0 ? du[i] / u[i] : 0.0;
-                                          row[0] = -(k * tau) / tE;
-                                          row[1] = k * u0;
-                                          row[2] = -(k * (tau * tau)) / tE;
+                                          // A factor of 0 gives 0 even where dA/du diverges
+                                          // (on the limb: ln|u − ρ| against u − ρ ∝ the factor²).
+                                          row[0] = tau == 0.0 ? 0.0 : -(k * tau) / tE;
+                                          row[1] = u0 == 0.0 ? 0.0 : k * u0;
+                                          row[2] = tau == 0.0 ? 0.0 : -(k * (tau * tau)) / tE;
                                           row[3] = drho[i];
                                           map.apply(db.data() + i * nb, row + 4);
                                       }

@@ -266,7 +266,9 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
     (A, J) when `jacobian` is true
         J of A's shape plus one axis: dA/d(t0, u0, tE, rho, then each of
         ``law.params``), through u(t) (at u = 0, where dA/du = 0, the
-        trajectory columns are 0). Divergences as in `magnification`.
+        trajectory columns are 0). Divergences as in `magnification`;
+        where u(t) = rho at t = t0 the t0 and tE columns are 0 (their limit:
+        u - rho grows like (t - t0)**2), the u0 column -inf.
 
     Raises
     ------
@@ -340,7 +342,12 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
     with np.errstate(invalid="ignore", divide="ignore"):
         k = np.where(u > 0.0, du / np.where(u > 0.0, u, 1.0), 0.0)
     tE = np.broadcast_to(f["tE"], shape)
-    cols = [-(k * tau) / tE, k * np.broadcast_to(f["u0"], shape), -(k * (tau * tau)) / tE, drho]
+    u0 = np.broadcast_to(f["u0"], shape)
+    tau = np.broadcast_to(tau, shape)
+    with np.errstate(invalid="ignore"):
+        # a factor of 0 gives 0 even where dA/du diverges (the lens on the limb)
+        cols = [np.where(tau == 0.0, 0.0, -(k * tau) / tE), np.where(u0 == 0.0, 0.0, k * u0),
+                np.where(tau == 0.0, 0.0, -(k * (tau * tau)) / tE), drho]
     J = np.concatenate([np.stack([np.broadcast_to(c, shape) for c in cols], axis=-1), dlaw], axis=-1)
     return A, J
 
