@@ -27,6 +27,15 @@ Data handling (printed in the summary):
   result. 1-sigma uncertainties come from the covariance (J^T J)^-1 of that
   fit.
 
+The fit's Jacobian (``--jacobian exact``, the default) is exact: the
+columns dA/d(t0, u0, tE, rho) of ``light_curve(..., jacobian=True)``,
+carried through the flux solve by the chain rule (``Model.jacobian``).
+``--jacobian fd`` lets least_squares difference the residuals instead (one
+more evaluation per parameter and Jacobian). Either way the script then
+fits again with the other Jacobian, from freshly loaded data, and prints
+both optima (their difference in units of each parameter's 1 sigma), the
+model evaluations and the time of each (the ``jacobian:`` lines).
+
 Writes a PNG (data, model and residuals over the peak and over the 2008
 season) unless --no-plot. The plot shows every data set on MOA's flux
 scale (the same source magnified, MOA's blend), as the magnitude
@@ -123,24 +132,51 @@ class Model:
         self.sets = sets
         self.n_magnifications = 0
         self.seconds_magnifications = 0.0
+        # model evaluations: residual vectors (every data set's light curve),
+        # and Jacobians (every data set's light curve with its derivatives)
+        self.n_residuals = 0
+        self.n_jacobians = 0
 
-    def magnification(self, p, t, law):
+    def magnification(self, p, t, law, jacobian=False):
+        """A(t), or (A, dA/d(t0, u0, tE, rho)) with `jacobian` (the law's
+        own columns dropped: its coefficients are not fitted)."""
         t0, u0, te, rho = p
         start = time.perf_counter()
-        a = kf.light_curve(t, t0, u0, te, rho, law)
+        out = kf.light_curve(t, t0, u0, te, rho, law, jacobian=jacobian)
         self.seconds_magnifications += time.perf_counter() - start
-        self.n_magnifications += len(a)
-        return a
+        self.n_magnifications += len(t)
+        return (out[0], out[1][:, :4]) if jacobian else out
 
     @staticmethod
-    def fluxes(a, f, s):
-        """Weighted least squares for F = fs A + fb."""
+    def fluxes(a, f, s, xp=np):
+        """Weighted least squares for F = fs A + fb (`xp`: numpy, or an
+        array module of the same interface such as jax.numpy)."""
+        w = 1.0 / (s * s)
+        m = xp.array([[xp.sum(w * a * a), xp.sum(w * a)], [xp.sum(w * a), xp.sum(w)]])
+        v = xp.array([xp.sum(w * a * f), xp.sum(w * f)])
+        return xp.linalg.solve(m, v)
+
+    @staticmethod
+    def flux_residual_jacobian(a, da, f, s):
+        """(r, dr/dp) of one data set, r = (F - fs A - fb)/sigma with (fs, fb)
+        the weighted least-squares fluxes for this A, `da` = dA/dp (n x k).
+
+        The fluxes solve M c = v, M = sum w [[A^2, A], [A, 1]], v = sum w F [A, 1],
+        w = 1/sigma^2, so dc = M^-1 (dv - dM c) with, per parameter column,
+        dM c = sum w A' [2 fs A + fb, fs] and dv = sum w A' [F, 0]; then
+        dr = -(fs A' + A dfs + dfb)/sigma. Exact (no Gauss-Newton or
+        variable-projection approximation of the flux derivatives)."""
         w = 1.0 / (s * s)
         m = np.array([[np.sum(w * a * a), np.sum(w * a)], [np.sum(w * a), np.sum(w)]])
-        v = np.array([np.sum(w * a * f), np.sum(w * f)])
-        return np.linalg.solve(m, v)
+        fs, fb = np.linalg.solve(m, np.array([np.sum(w * a * f), np.sum(w * f)]))
+        rhs = np.stack([(w * (f - 2.0 * fs * a - fb)) @ da, -fs * (w @ da)])
+        dfs, dfb = np.linalg.solve(m, rhs)
+        r = (f - fs * a - fb) / s
+        dr = -(fs * da + np.outer(a, dfs) + dfb) / s[:, None]
+        return r, dr
 
     def residuals(self, p):
+        self.n_residuals += 1
         out = []
         for d in self.sets:
             a = self.magnification(p, d.t, d.law)
@@ -148,26 +184,66 @@ class Model:
             out.append((d.flux - fs * a - fb) / d.sigma)
         return np.concatenate(out)
 
+    def residuals_and_jacobian(self, p):
+        """The residual vector and its exact Jacobian d r/d(t0, u0, tE, rho)."""
+        self.n_jacobians += 1
+        rs, drs = [], []
+        for d in self.sets:
+            a, da = self.magnification(p, d.t, d.law, jacobian=True)
+            r, dr = self.flux_residual_jacobian(a, da, d.flux, d.sigma)
+            rs.append(r)
+            drs.append(dr)
+        return np.concatenate(rs), np.concatenate(drs)
+
+    def jacobian(self, p):
+        return self.residuals_and_jacobian(p)[1]
+
     def chi2(self, p):
         r = self.residuals(p)
         return float(r @ r)
 
 
 def initial_guess(model):
-    """Start at u0 = rho = 0.01 (a source larger than the usual one: the fit
-    shrinks it more easily than it grows it), tE = 10 d, and t0 at the
-    brightest point of one of the data sets, whichever gives the lowest chi2
-    (a started fit does not cross from one side of the peak to the other)."""
+    """Start at u0 = 0.01, rho = 0.02 (a source larger than the usual one:
+    the fit shrinks it more easily than it grows it; and the lens inside it,
+    not on its limb, where the slopes in u0 and rho diverge: with t0 on a
+    data point, u0 = rho would put that point on the limb), tE = 10 d, and
+    t0 at the brightest point of one of the data sets, whichever gives the
+    lowest chi2 (a started fit does not cross from one side of the peak to
+    the other)."""
     candidates = [d.t[np.argmax(d.flux)] for d in model.sets]
-    starts = [np.array([t, 0.01, 10.0, 0.01]) for t in candidates]
+    starts = [np.array([t, 0.01, 10.0, 0.02]) for t in candidates]
     return min(starts, key=model.chi2)
 
 
-def fit(model, p0, max_nfev):
-    res = least_squares(model.residuals, p0, x_scale=np.array([1e-3, 1e-3, 1.0, 1e-3]),
+def fit(model, p0, max_nfev, jacobian="exact"):
+    """One least-squares pass; `jacobian` "exact" (Model.jacobian) or "fd"
+    (scipy's forward differences of the residuals)."""
+    jac = model.jacobian if jacobian == "exact" else "2-point"
+    res = least_squares(model.residuals, p0, jac=jac, x_scale=np.array([1e-3, 1e-3, 1.0, 1e-3]),
                         bounds=([-np.inf, 0.0, 0.0, 0.0], np.inf), method="trf",
                         max_nfev=max_nfev)
     return res
+
+
+def fit_twice(sets, max_nfev=None, jacobian="exact"):
+    """The fit of this script on `sets` (whose error scales and clipping it
+    sets): a first pass from initial_guess, rescale_and_clip, a second pass.
+    Returns the Model, the second pass's result and the cost of the two
+    passes and the rescaling (the initial guess not counted): model
+    evaluations, magnifications, seconds of wall time and of light_curve."""
+    model = Model(sets)
+    p = initial_guess(model)
+    before = (model.n_residuals, model.n_jacobians, model.n_magnifications, model.seconds_magnifications)
+    start = time.perf_counter()
+    res = fit(model, p, max_nfev, jacobian)
+    rescale_and_clip(model, res.x)
+    res = fit(model, res.x, max_nfev, jacobian)
+    seconds = time.perf_counter() - start
+    cost = {"residuals": model.n_residuals - before[0], "jacobians": model.n_jacobians - before[1],
+            "magnifications": model.n_magnifications - before[2],
+            "seconds_light_curve": model.seconds_magnifications - before[3], "seconds": seconds}
+    return model, res, cost
 
 
 def rescale_and_clip(model, p):
@@ -279,18 +355,16 @@ def main(argv: list[str] | None = None) -> int:
                         help="budget of function evaluations per least-squares pass (default: scipy's)")
     parser.add_argument("--plot", default="fit_event.png", help="PNG to write")
     parser.add_argument("--no-plot", action="store_true", help="write no PNG")
+    parser.add_argument("--jacobian", choices=["exact", "fd"], default="exact",
+                        help="Jacobian of the fit reported: exact (default) or finite differences; "
+                             "the other is fitted too, for comparison")
     parser.add_argument("--mcmc", type=int, default=0, metavar="N", help="run emcee for N steps")
     parser.add_argument("--seed", type=int, default=1, help="random seed of the MCMC")
     args = parser.parse_args(argv)
 
     start = time.perf_counter()
     sets = load(args.data)
-    model = Model(sets)
-    p = initial_guess(model)
-
-    res = fit(model, p, args.max_nfev)
-    rescale_and_clip(model, res.x)
-    res = fit(model, res.x, args.max_nfev)
+    model, res, cost = fit_twice(sets, args.max_nfev, args.jacobian)
     p = res.x
     cov = covariance(res.jac)
     err = np.sqrt(np.diag(cov))
@@ -323,6 +397,30 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{name:<10} {v:>16.5f} {e:>10.2g} {pub:>16.5f} {diff:>11}")
     print(f"least squares: {res.nfev} evaluations in the last pass, status {res.status} ({res.message})")
 
+    other = "fd" if args.jacobian == "exact" else "exact"
+    model_other, res_other, cost_other = fit_twice(load(args.data), args.max_nfev, other)
+    costs = {args.jacobian: cost, other: cost_other}
+    optima = {args.jacobian: p, other: res_other.x}
+    # both optima on this fit's error scales (the other fit scaled its own)
+    chi2s = {args.jacobian: chi2, other: model.chi2(res_other.x)}
+    print()
+    print(f"{'jacobian':<9} {'values':>9} {'Jacobians':>9} {'magnifications':>14} "
+          f"{'light_curve [s]':>15} {'fit [s]':>8}")
+    for name in ("exact", "fd"):
+        c = costs[name]
+        print(f"{name:<9} {c['residuals']:>9} {c['jacobians']:>9} {c['magnifications']:>14} "
+              f"{c['seconds_light_curve']:>15.3f} {c['seconds']:>8.3f}")
+    shift = (optima["exact"] - optima["fd"]) / err
+    print("jacobian: exact - fd optimum in units of 1 sigma: "
+          + " ".join(f"{k}={v:+.1e}" for k, v in zip(("t0", "u0", "tE", "rho"), shift))
+          + f" (largest {np.max(np.abs(shift)):.1e}); "
+          f"chi2 exact - fd {chi2s['exact'] - chi2s['fd']:+.1e}")
+    e, f = costs["exact"], costs["fd"]
+    print(f"jacobian: exact uses {e['residuals'] + e['jacobians']} model evaluations against "
+          f"{f['residuals']} ({(e['residuals'] + e['jacobians']) / f['residuals']:.2f}), "
+          f"{e['magnifications'] / f['magnifications']:.2f} of the magnifications, "
+          f"{e['seconds'] / f['seconds']:.2f} of the time ({f['seconds'] - e['seconds']:.3f} s saved)")
+
     if args.mcmc:
         chain, elapsed, n_like = run_mcmc(model, p, cov, args.mcmc, args.seed)
         print()
@@ -342,9 +440,11 @@ def main(argv: list[str] | None = None) -> int:
         print(f"wrote {args.plot}")
 
     elapsed = time.perf_counter() - start
-    print(f"time: {elapsed:.1f} s; {model.n_magnifications} magnification evaluations, "
-          f"{model.n_magnifications / model.seconds_magnifications:.0f} per second "
-          f"({model.n_magnifications / elapsed:.0f} per second of wall time)")
+    n_mag = model.n_magnifications + model_other.n_magnifications
+    seconds_mag = model.seconds_magnifications + model_other.seconds_magnifications
+    print(f"time: {elapsed:.1f} s; {n_mag} magnification evaluations, "
+          f"{n_mag / seconds_mag:.0f} per second "
+          f"({n_mag / elapsed:.0f} per second of wall time)")
     print(f"best fit: t0={p[0] + T_REF:.5f} u0={p[1]:.5f} tE={p[2]:.3f} rho={p[3]:.5f} "
           f"chi2/dof={chi2 / dof:.3f}")
     return 0
