@@ -56,11 +56,14 @@ html_show_sourcelink = False
 
 # Gallery: every examples/*.py is run at build time (kalvorin_docs); these are
 # the command-line arguments of those that need some (others run with none).
-# fit_event: the MCMC of 1000 steps of 16 walkers takes some 15 s here.
+# fit_event: the MCMC of 1000 steps of 16 walkers takes some 15 s here;
+# hmc_event: 200 + 300 NUTS steps and 300 emcee steps, 25-60 s.
 kalvorin_gallery_examples = str(HERE.parent / "examples")
-kalvorin_gallery_order = ["light_curve", "limb_darkening_laws", "fit_event", "survey_dask", "typed_usage"]
+kalvorin_gallery_order = ["light_curve", "limb_darkening_laws", "fit_event", "hmc_event", "survey_dask",
+                          "typed_usage"]
 kalvorin_gallery_arguments = {
     "fit_event": ["--mcmc", "1000"],
+    "hmc_event": ["--warmup", "200", "--samples", "300", "--emcee", "300"],
     "survey_dask": ["--events", "2000", "--workers", "2"],
 }
 kalvorin_stub_file = str(HERE.parent / "src" / "lib" / "kalvorin.pyi")

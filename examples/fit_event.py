@@ -348,6 +348,22 @@ def run_mcmc(model, p, cov, steps, seed):
     return chain, elapsed, nwalkers * steps
 
 
+POSTERIOR_NAMES = ["t0 [HJD]", "u0", "tE [d]", "rho", "t* [d]"]
+
+
+def posterior_quantiles(chain):
+    """16, 50, 84 % points of t0 (full HJD), u0, tE, rho and t* = rho tE
+    over the samples (rows of `chain`, columns t0 - T_REF, u0, tE, rho)."""
+    columns = [chain[:, 0] + T_REF, chain[:, 1], chain[:, 2], chain[:, 3], chain[:, 2] * chain[:, 3]]
+    return [np.percentile(c, [16, 50, 84]) for c in columns]
+
+
+def posterior_lines(chain):
+    """One line per parameter: name, median, +(84 % - median), -(median - 16 %)."""
+    return [f"{name:<9} {q[1]:.5f} +{q[2] - q[1]:.2g} -{q[1] - q[0]:.2g}"
+            for name, q in zip(POSTERIOR_NAMES, posterior_quantiles(chain))]
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--data", default=DATA_DIR, help="directory of the .tbl files")
@@ -425,14 +441,8 @@ def main(argv: list[str] | None = None) -> int:
         chain, elapsed, n_like = run_mcmc(model, p, cov, args.mcmc, args.seed)
         print()
         print(f"MCMC: {args.mcmc} steps x 16 walkers, posterior (second half): median and 16/84 %")
-        names = ["t0 [HJD]", "u0", "tE [d]", "rho"]
-        for i, name in enumerate(names):
-            q = np.percentile(chain[:, i], [16, 50, 84])
-            shift = T_REF if i == 0 else 0.0
-            print(f"  {name:<9} {q[1] + shift:.5f} +{q[2] - q[1]:.2g} -{q[1] - q[0]:.2g}")
-        ts = chain[:, 2] * chain[:, 3]
-        q = np.percentile(ts, [16, 50, 84])
-        print(f"  t* [d]    {q[1]:.5f} +{q[2] - q[1]:.2g} -{q[1] - q[0]:.2g}")
+        for line in posterior_lines(chain):
+            print(f"  {line}")
         print(f"  {n_like} likelihood evaluations in {elapsed:.1f} s: {n_like / elapsed:.1f} per second")
 
     if not args.no_plot:
