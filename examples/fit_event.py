@@ -341,6 +341,9 @@ def run_mcmc(model, p, cov, steps, seed):
         return -0.5 * model.chi2(q)
 
     sampler = emcee.EnsembleSampler(nwalkers, ndim, log_prob)
+    # the sampler's own generator (its moves) from the seed too: by default
+    # it is seeded from the operating system, and runs would not repeat
+    sampler.random_state = np.random.RandomState(seed).get_state()
     t = time.perf_counter()
     sampler.run_mcmc(start, steps, progress=False)
     elapsed = time.perf_counter() - t
