@@ -164,8 +164,9 @@ class Model:
         The fluxes solve M c = v, M = sum w [[A^2, A], [A, 1]], v = sum w F [A, 1],
         w = 1/sigma^2, so dc = M^-1 (dv - dM c) with, per parameter column,
         dM c = sum w A' [2 fs A + fb, fs] and dv = sum w A' [F, 0]; then
-        dr = -(fs A' + A dfs + dfb)/sigma. Exact (no Gauss-Newton or
-        variable-projection approximation of the flux derivatives)."""
+        dr = -(fs A' + A dfs + dfb)/sigma. Exact: the fluxes' own
+        derivatives are kept (Kaufman's simplification of variable
+        projection drops a part of them)."""
         w = 1.0 / (s * s)
         m = np.array([[np.sum(w * a * a), np.sum(w * a)], [np.sum(w * a), np.sum(w)]])
         fs, fb = np.linalg.solve(m, np.array([np.sum(w * a * f), np.sum(w * f)]))

@@ -76,8 +76,7 @@ def test_fit_event_exact_jacobian_reaches_the_finite_difference_optimum():
     assert exact.status > 0 and fd.status > 0
     sigma = np.sqrt(np.diag(fit_event.covariance(exact.jac)))
     # Same optimum within 0.01 sigma in every parameter (measured 7e-3 in
-    # u0, tE, rho: the forward differences' own bias along the u0-tE-rho
-    # degeneracy, 3e-4 in t0).
+    # u0, tE, rho, along their degeneracy, and 3e-4 in t0).
     assert np.all(np.abs(exact.x - fd.x) / sigma < 0.01), (exact.x - fd.x) / sigma
     # The exact Jacobian's optimum is no worse on the same error scales.
     assert model.chi2(exact.x) <= model.chi2(fd.x) + 1e-6
