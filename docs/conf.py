@@ -57,7 +57,8 @@ html_show_sourcelink = False
 # Gallery: every examples/*.py is run at build time (kalvorin_docs); these are
 # the command-line arguments of those that need some (others run with none).
 # fit_event: the MCMC of 1000 steps of 16 walkers takes some 15 s here;
-# hmc_event: 200 + 300 NUTS steps and 300 emcee steps, 25-60 s.
+# hmc_event: 200 + 300 NUTS steps and 300 emcee steps, some 25 s (a minute
+# with other work on the machine).
 kalvorin_gallery_examples = str(HERE.parent / "examples")
 kalvorin_gallery_order = ["light_curve", "limb_darkening_laws", "fit_event", "hmc_event", "survey_dask",
                           "typed_usage"]
