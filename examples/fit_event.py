@@ -166,7 +166,7 @@ class Model:
         dM c = sum w A' [2 fs A + fb, fs] and dv = sum w A' [F, 0]; then
         dr = -(fs A' + A dfs + dfb)/sigma. Exact: the fluxes' own
         derivatives are kept (Kaufman's simplification of variable
-        projection drops a part of them)."""
+        projection drops some of them)."""
         w = 1.0 / (s * s)
         m = np.array([[np.sum(w * a * a), np.sum(w * a)], [np.sum(w * a), np.sum(w)]])
         fs, fb = np.linalg.solve(m, np.array([np.sum(w * a * f), np.sum(w * f)]))
