@@ -192,6 +192,8 @@ def all_bases():
 def basis_of_mu(b, mu):
     if b[0] == "pow":
         return mpf(1) if b[1] == 0 else mu ** mpf(b[1])
+    if b[0] == "powlog":  # mu^p ln(mu), p > 0 (derivatives in an exponent)
+        return mu ** mpf(b[1]) * mp.log(mu) if mu > 0 else mpf(0)
     return mu * mp.log(mu) if mu > 0 else mpf(0)
 
 
@@ -199,6 +201,8 @@ def basis_of_s(b, s):
     """b(mu) at mu = s^2."""
     if b[0] == "pow":
         return mpf(1) if b[1] == 0 else s ** (2 * mpf(b[1]))
+    if b[0] == "powlog":
+        return 2 * s ** (2 * mpf(b[1])) * mp.log(s) if s > 0 else mpf(0)
     return 2 * s * s * mp.log(s) if s > 0 else mpf(0)
 
 
@@ -206,6 +210,8 @@ def flux(b):
     """int_0^1 2 pi r b dr = int_0^1 2 pi mu b dmu."""
     if b[0] == "pow":
         return 2 * mp.pi / (mpf(b[1]) + 2)
+    if b[0] == "powlog":
+        return -2 * mp.pi / (mpf(b[1]) + 2) ** 2
     return -2 * mp.pi / 9
 
 

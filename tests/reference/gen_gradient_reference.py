@@ -146,8 +146,9 @@ def far_point(rho):
 # --------------------------------------------------------------------------
 # Laws: intensity and its parameter derivatives as sums of basis profiles
 # --------------------------------------------------------------------------
-# Basis keys: ("pow", p) = mu^p, ("powlog", p) = mu^p ln(mu); p a float or an
-# mpf (the shifted exponents of the alpha check).
+# Basis keys of gen_fspl_laws_reference: ("pow", p) = mu^p (p a float, or an
+# mpf for the shifted exponents of the alpha check), ("mulog",) = mu ln(mu),
+# ("powlog", p) = mu^p ln(mu).
 
 def pw(p):
     return ("pow", p)
@@ -160,7 +161,7 @@ def law_terms(law, params):
     if law == "Linear":
         c = mpf(params[0])
         return [(pw(0.0), 1 - c), (pw(1.0), c)]
-    return [(("powlog", 1.0) if b == fl.MULOG else b, c) for b, c in fl.law_terms(law, params)]
+    return fl.law_terms(law, params)
 
 
 def law_derivative_terms(law, params):
@@ -177,7 +178,7 @@ def law_derivative_terms(law, params):
                 [(pw(0.0), mpf(-1)), (pw(0.5), mpf(1))]]
     if law == "Logarithmic":
         return [[(pw(0.0), mpf(-1)), (pw(1.0), mpf(1))],
-                [(("powlog", 1.0), mpf(-1))]]
+                [(fl.MULOG, mpf(-1))]]
     if law == "Power2":
         c, alpha = params
         return [[(pw(0.0), mpf(-1)), (pw(alpha), mpf(1))],
@@ -201,29 +202,7 @@ def alpha_shifts(alpha, h):
     return [a + h, a - h, a + h / 4, a - h / 4]
 
 
-def basis_of_mu(b, mu):
-    p = mpf(b[1])
-    v = mpf(1) if p == 0 else mu ** p
-    if b[0] == "powlog":
-        return v * mp.log(mu) if mu > 0 else mpf(0)
-    return v
-
-
-def basis_of_s(b, s):
-    """b at mu = s^2."""
-    p = mpf(b[1])
-    v = mpf(1) if p == 0 else s ** (2 * p)
-    if b[0] == "powlog":
-        return 2 * v * mp.log(s) if s > 0 else mpf(0)
-    return v
-
-
-def flux(b):
-    """int_0^1 2 pi mu b dmu: 2 pi / (p + 2) for mu^p, -2 pi / (p + 2)^2 for mu^p ln(mu)."""
-    p = mpf(b[1])
-    if b[0] == "pow":
-        return 2 * mp.pi / (p + 2)
-    return -2 * mp.pi / (p + 2) ** 2
+basis_of_mu, basis_of_s, flux = fl.basis_of_mu, fl.basis_of_s, fl.flux
 
 
 def law_bases():
@@ -251,41 +230,7 @@ def max_degree(dps):
 
 def basis_integrals(u, rho, keys, dps, maxdegree, split=False):
     """{b: N_b} at x = u / rho, eps = 1 / rho (mpf or float in, mpf out)."""
-    with mp.workdps(dps):
-        u, rho = mpf(u), mpf(rho)
-        x = u / rho
-        eps = 1 / rho
-        rb, sb = fl.breakpoints(x, eps)
-        if split:
-            rb, sb = fr.halve(rb), fr.halve(sb)
-        memo_r, memo_s = {}, {}
-
-        def ring_r(r):
-            v = memo_r.get(r)
-            if v is None:
-                v = memo_r[r] = g.ring_mean_fast(x, r, eps)
-            return v
-
-        def ring_s(s):
-            v = memo_s.get(s)
-            if v is None:
-                r = fl.r_of_s(s)
-                v = memo_s[s] = mpf(0) if r == x else g.ring_mean_fast(x, r, eps)
-            return v
-        out = {}
-        for b in keys:
-            def f_r(r, b=b):
-                if r == x or r == 0:
-                    return mpf(0)
-                return 2 * mp.pi * r * basis_of_mu(b, fl.mu_of_r(r)) * ring_r(r)
-
-            def f_s(s, b=b):
-                if s == 0:
-                    return mpf(0)
-                return 4 * mp.pi * s ** 3 * basis_of_s(b, s) * ring_s(s)
-            out[b] = (mp.quad(f_r, rb, maxdegree=maxdegree)
-                      + mp.quad(f_s, sb, maxdegree=maxdegree))
-        return out
+    return fl.basis_integrals(u, rho, rho, keys, dps, maxdegree, split)
 
 
 def combine(terms, n):
