@@ -73,13 +73,16 @@ How
       at every point;
     * Power2's alpha: the basis mu^alpha ln(mu) against the difference in
       alpha, at every point;
+    * centre (u = 0), every law: A, dA/drho and dA/dp against the point lens
+      integrated over the radius (the ring mean of a lens at the centre is
+      A_pl(rho r)), which needs neither ring means nor differences;
     * A against the 25-digit strings of fspl_laws.json and fspl.json (other
       generators, other quadrature splits) at every shared (law, u, rho);
     * convergence: a sample of points recomputed entirely (all derivatives)
       at DPS_EXTRA more digits, maximum degree + 2, every quadrature piece
       halved.
 
-Regenerate (one process; about ten minutes, run it with nice on a shared machine)
+Regenerate (one process; about twenty minutes on a shared two-core machine, with nice)
     python3 tests/reference/gen_gradient_reference.py
 """
 
@@ -349,6 +352,41 @@ def uniform_closed_derivatives(u, rho):
         return a(U, R), du, dr
 
 
+def centre_values(rho, law, params, dps=DPS_MIN):
+    """(A, dA/drho, [dA/dp]) at u = 0, where every ring mean is the point lens
+    at d = rho r: A = int 2 pi r I A_pl(rho r) dr / F, dA/drho = int 2 pi r I
+    r A_pl'(rho r) dr / F, dA/dp = int 2 pi r (dI/dp) (A_pl(rho r) - A) dr / F;
+    no ring mean, no difference. Cut geometrically from r = 2 / rho (the
+    Einstein radius in source radii), where A_pl turns over."""
+    with mp.workdps(dps):
+        rho = mpf(rho)
+        pts = [mpf(0)]
+        t = 2 / rho
+        while t < mpf(1) / 2:
+            pts.append(t)
+            t *= 4
+        pts += [mpf(1) / 2, mpf(1)]
+
+        def a_pl(d):
+            return (d * d + 2) / (d * mp.sqrt(d * d + 4))
+
+        def da_pl(d):
+            return -8 / (d * d * (d * d + 4) ** mpf(1.5))
+
+        def profile(terms, r):
+            mu = fl.mu_of_r(r)
+            return mp.fsum(c * basis_of_mu(b, mu) for b, c in terms)
+        terms = law_terms(law, params)
+        F = mp.fsum(c * flux(b) for b, c in terms)
+        a = mp.quad(lambda r: 0 if r == 0 else 2 * mp.pi * r * profile(terms, r) * a_pl(rho * r), pts) / F
+        dr = mp.quad(lambda r: 0 if r == 0 else 2 * mp.pi * r * r * profile(terms, r) * da_pl(rho * r),
+                     pts) / F
+        dp = [mp.quad(lambda r, t=t: 0 if r == 0 else 2 * mp.pi * r * profile(t, r) * (a_pl(rho * r) - a),
+                      pts) / F
+              for t in law_derivative_terms(law, params)]
+        return a, dr, dp
+
+
 # --------------------------------------------------------------------------
 # Points
 # --------------------------------------------------------------------------
@@ -450,6 +488,24 @@ def main():
     print(f"uniform disk vs Witt & Mao closed form and its differences: worst {float(worst_uniform[0]):.1e} "
           f"at {worst_uniform[1]}")
     check(worst_uniform[0] < mpf("1e-28"), "uniform vs Witt & Mao")
+
+    # centre: the point lens integrated over the radius
+    worst_centre = (mpf(0), None)
+    for (region, m, u, rho), (res, _) in zip(pts, results):
+        if u != 0:
+            continue
+        for law, sets in COEFFICIENTS.items():
+            for params in sets:
+                r = res[(law, tuple(params))]
+                a, dr, dp = centre_values(rho, law, params)
+                for name, got, want in [("A", r["A"], a), ("dA_drho", r["dA_drho"], dr)] + [
+                        (f"dA_dlaw[{p}]", r["dA_dlaw"][p], v) for p, v in enumerate(dp)]:
+                    d = rel(got, want)
+                    if d > worst_centre[0]:
+                        worst_centre = (d, (law, params, name, rho))
+    print(f"centre: A, dA/drho, dA/dp vs the point lens integrated over the radius: "
+          f"worst {float(worst_centre[0]):.1e} at {worst_centre[1]}")
+    check(worst_centre[0] < mpf("1e-30"), "centre")
 
     # A against the other generators' tables
     index = {(u, rho): i for i, (_, _, u, rho) in enumerate(pts)}
