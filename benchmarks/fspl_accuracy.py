@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Largest relative errors of kalvorin_fspl against the mpmath table, by law and zone.
 
-Reads tests/reference/data/fspl.json (tests/reference/gen_fspl_reference.py)
-and tests/reference/data/fspl_laws.json (tests/reference/gen_fspl_laws_reference.py)
+Reads tests/reference/data/fspl.json (tests/reference/gen_fspl_reference.py),
+tests/reference/data/fspl_laws.json (tests/reference/gen_fspl_laws_reference.py)
+and tests/reference/data/fspl_gradient.json (tests/reference/gen_gradient_reference.py)
 and prints Markdown tables: for each law and zone, the number of rows, the
-source radii covered and the worst relative error.
+source radii covered and the worst relative error; for the derivatives
+dA/du, dA/drho and dA/d(law parameters), measured as
+tests/test_fspl_gradient_accuracy.py measures them.
 Run: PYTHONPATH=build/dev python3 benchmarks/fspl_accuracy.py
 """
 
@@ -59,6 +62,45 @@ def main():
         print(f"| {law} ({sets}) | " + " | ".join(f"{max(g[z]):.1e}" for z in zones) + " |")
     print(f"\nall {len(laws['rows'])} rows of the laws, ρ {min(r['rho'] for r in laws['rows']):g} … "
           f"{max(r['rho'] for r in laws['rows']):g}: worst {max(max(v) for g in by_law.values() for v in g.values()):.1e}")
+
+    gradients()
+
+
+def gradients():
+    import sys
+
+    sys.path.insert(0, str(ROOT / "tests"))
+    import test_fspl_gradient_accuracy as T
+
+    worst = collections.defaultdict(float)
+    for law in T.LAW_NAMES:
+        for zone in T.ZONES:
+            rows = T.rows_of(law, zone)
+            for r, (_, du, drho, dlaw, _) in zip(rows, T.evaluate(rows)):
+                su, srho, sp = T.scales(r)
+                if r["u"] > 0:
+                    worst[(law, zone, "u")] = max(worst[(law, zone, "u")], T.error(du, float(r["dA_du_str"]), su, r["x"]))
+                worst[(law, zone, "rho")] = max(worst[(law, zone, "rho")], T.error(drho, float(r["dA_drho_str"]), srho, r["x"]))
+                for p, ref in enumerate(r["dA_dlaw_str"]):
+                    worst[(law, zone, "law")] = max(worst[(law, zone, "law")], T.error(dlaw[p], float(ref), sp, r["x"]))
+    zones = list(T.ZONES)
+    text = {"inside": "inside", "limb": f"limb band |x − 1| ≤ {T.LIMB_BAND:g}", "outside": "outside (x < 3)",
+            "far": "far (x ≥ 3)"}
+    print("\n| law | derivative | " + " | ".join(text[z] for z in zones) + " |")
+    print("|---|---|" + "---|" * len(zones))
+    for law in T.LAW_NAMES:
+        for d, name in (("u", "dA/du"), ("rho", "dA/dρ"), ("law", "dA/d(params)")):
+            if (law, zones[0], d) not in worst and d == "law":
+                continue
+            print(f"| {law} | {name} | " + " | ".join(f"{worst[(law, z, d)]:.1e}" for z in zones) + " |")
+    print("\n| worst over the laws | " + " | ".join(text[z] for z in zones) + " |")
+    print("|---|" + "---|" * len(zones))
+    for d, name in (("u", "dA/du"), ("rho", "dA/dρ"), ("law", "dA/d(law parameters)")):
+        print(f"| {name} | " + " | ".join(f"{max(v for (_, z2, d2), v in worst.items() if z2 == z and d2 == d):.1e}"
+                                         for z in zones) + " |")
+    print(f"\nall {len(T.ROWS)} rows of the derivatives, ρ {min(r['rho'] for r in T.ROWS):g} … "
+          f"{max(r['rho'] for r in T.ROWS):g}: worst {max(worst.values()):.1e} in the limb band, "
+          f"{max(v for (_, z, _), v in worst.items() if z != 'limb'):.1e} elsewhere")
 
 
 if __name__ == "__main__":
