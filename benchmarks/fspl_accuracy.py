@@ -84,7 +84,7 @@ def gradients():
                 for p, ref in enumerate(r["dA_dlaw_str"]):
                     worst[(law, zone, "law")] = max(worst[(law, zone, "law")], T.error(dlaw[p], float(ref), sp, r["x"]))
     zones = list(T.ZONES)
-    text = {"inside": "inside", "limb": f"limb band |x − 1| ≤ {T.LIMB_BAND:g}", "outside": "outside (x < 3)",
+    text = {"inside": "inside", "limb": f"limb band (x within {T.LIMB_BAND:g} of 1)", "outside": "outside (x < 3)",
             "far": "far (x ≥ 3)"}
     print("\n| law | derivative | " + " | ".join(text[z] for z in zones) + " |")
     print("|---|---|" + "---|" * len(zones))
