@@ -38,7 +38,7 @@
 // - tables: the value's product rules (1.2 ≤ x < 3) and panels in r below,
 //   each table-like channel (the hats, r I′, I′) with product weights of its own;
 // - uniform source: A from the closed form, ∂A/∂u = −2C(x, 1)/ρ and
-//   ρ ∂A/∂ρ = 2(M(x, 1) − A) while A − 1 > 1/2, else 2(M̃(x, 1) − Ã) with
+//   ρ ∂A/∂ρ = 2(M(x, 1) − A) while A − 1 > 1e-3, else 2(M̃(x, 1) − Ã) with
 //   Ã from the rings;
 // - x < 2^-60: the value at the centre, the derivatives from x = 2^-60
 //   (∂A/∂u scaled by x/2^-60: ∂N/∂x is odd and analytic in x; the others
@@ -71,9 +71,10 @@ constexpr double GL14_FROM = 2.0;
 constexpr double GL20_FROM = 1.2;
 constexpr double GL24_FROM = 1.05;
 constexpr double CENTRE_ZONE = 0x1p-60;
-// The uniform disk's ρ-slope from its closed form while A − 1 exceeds this
-// (2(M − A) then loses at most a few ulps of A/(A − 1)).
-constexpr double UNIFORM_CLOSED_FROM = 0.5;
+// The uniform disk's ρ-slope from its closed form while A − 1 exceeds this:
+// 2(M(x, 1) − A) then loses ~1e-16·A/(M(x, 1) − A), M(x, 1) − A being of the
+// order of A − 1, below 1e-13.
+constexpr double UNIFORM_CLOSED_FROM = 1e-3;
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // s_k = ∫_0^1 r^{2k} B(r) 2r dr: B(k + 1, p/2 + 1) for μ^p, and for μ^p ln μ
