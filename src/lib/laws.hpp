@@ -127,6 +127,15 @@ struct GradientChannels {
 struct GradientSums {
     double n = 0.0, nx = 0.0, q = 0.0, u = 0.0;
     std::array<double, MAX_GRADIENT_BASIS> b{};
+
+    // Adds a panel's sums times its length (or 2π), the first nb basis terms.
+    void add(const GradientSums& panel, double scale, std::size_t nb) noexcept {
+        n = n + panel.n * scale;
+        nx = nx + panel.nx * scale;
+        q = q + panel.q * scale;
+        u = u + panel.u * scale;
+        for (std::size_t k = 0; k < nb; ++k) b[k] = b[k] + panel.b[k] * scale;
+    }
 };
 
 // W^{a,l}_i of near_source_power.cpp for exponent a > −1.

@@ -227,12 +227,7 @@ void gradient_panel(const Panel& p, const NodeMap& map, double eps, const Profil
             node(rule.w[i], p.factor * rule.c[i], n, ring_log_coefficients(x, n.r, eps));
         }
     }
-    const double a = std::fabs(L);
-    out.n = out.n + s.n * a;
-    out.nx = out.nx + s.nx * a;
-    out.q = out.q + s.q * a;
-    out.u = out.u + s.u * a;
-    for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = out.b[b] + s.b[b] * a;
+    out.add(s, std::fabs(L), ch.nb);
 }
 
 }  // namespace

@@ -255,12 +255,7 @@ void theta_gradient_panel(const Panel& p, double x, double eps, const PowerProfi
         for (std::size_t i = 0; i < N_SINGULAR; ++i)
             node(rule.w[i], p.factor * rule.c[i], p.e + L * rule.s[i], true);
     }
-    const double a = std::fabs(L);
-    out.n = out.n + s.n * a;
-    out.nx = out.nx + s.nx * a;
-    out.q = out.q + s.q * a;
-    out.u = out.u + s.u * a;
-    for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = out.b[b] + s.b[b] * a;
+    out.add(s, std::fabs(L), ch.nb);
 }
 
 // Product weights of one term c·μ^a·ln^l μ on [0, m] (l = 0, 1), and those
@@ -324,11 +319,7 @@ void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfil
                 s.b[b] = s.b[b] + (p.factor * (basis[b].U[i] - basis[b].V[i] * ls)) * q.m;
         }
     }
-    out.n = out.n + s.n * TWO_PI;
-    out.nx = out.nx + s.nx * TWO_PI;
-    out.q = out.q + s.q * TWO_PI;
-    out.u = out.u + s.u * TWO_PI;
-    for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = out.b[b] + s.b[b] * TWO_PI;
+    out.add(s, TWO_PI, ch.nb);
 }
 
 }  // namespace
