@@ -124,6 +124,13 @@ class Medians(dict):
         return statistics.median(x / y for x, y in zip(self.samples[a], self.samples[b]))
 
 
+
+def markdown(header, rows):
+    """A Markdown table."""
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return "\n".join(lines)
+
 def us(sec):
     x = sec * 1e6
     return f"{x:.3g}" if x < 100 else f"{x:.0f}"

@@ -74,13 +74,19 @@ def label(name):
     return f"{name}({', '.join(f'{p:g}' for p in LAWS[name])})"
 
 
-def peer_curve(name, t, u0, rho):
-    """The peer's value and Jacobian columns (t_0, u_0, t_E, rho) on times t (t0 = 0, tE = 1)."""
+def peer_magnification_curve(name, t, u0, rho):
+    """A fresh peer MagnificationCurve on times t (t0 = 0, tE = 1) with its finite-source method."""
     import MulensModel as mm
     method, gamma = PEER[name]
     params = mm.ModelParameters({"t_0": 0.0, "u_0": u0, "t_E": 1.0, "rho": rho})
     curve = mm.MagnificationCurve(t, params, gamma=gamma)
     curve.set_magnification_methods([t[0] - 1.0, method, t[-1] + 1.0], "point_source")
+    return curve
+
+
+def peer_curve(name, t, u0, rho):
+    """The peer's value and Jacobian columns (t_0, u_0, t_E, rho) on times t (t0 = 0, tE = 1)."""
+    curve = peer_magnification_curve(name, t, u0, rho)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         a = curve.get_magnification()
@@ -89,11 +95,7 @@ def peer_curve(name, t, u0, rho):
 
 
 def peer_value(name, t, u0, rho):
-    import MulensModel as mm
-    method, gamma = PEER[name]
-    params = mm.ModelParameters({"t_0": 0.0, "u_0": u0, "t_E": 1.0, "rho": rho})
-    curve = mm.MagnificationCurve(t, params, gamma=gamma)
-    curve.set_magnification_methods([t[0] - 1.0, method, t[-1] + 1.0], "point_source")
+    curve = peer_magnification_curve(name, t, u0, rho)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         return curve.get_magnification()
@@ -246,12 +248,6 @@ ACC_HEADER = ("curve", "rho", "law", "A", "dA/du", "dA/dρ", "dA/d(law)", "light
 
 # ------------------------------------------------------------------ output
 
-def markdown(header, rows):
-    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
-    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
-    return "\n".join(lines)
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="5 rounds per table")
@@ -281,17 +277,17 @@ def main():
               "coefficient; its timing includes building the MagnificationCurve, as a fitter does at each step.")
     body = "\n\n".join([
         "Summary, worst ratio over the six curves (whole-event ρ = 1e-3, 1e-2; crossing ρ = 1e-3 … 1):",
-        markdown(("law", "gradient / value", f"≤ {TARGET_GRADIENT}", "jacobian / light_curve",
+        fspl.markdown(("law", "gradient / value", f"≤ {TARGET_GRADIENT}", "jacobian / light_curve",
                   f"≤ {TARGET_JACOBIAN}"), summary_rows),
         summary,
         "Cost of the derivatives, each curve and law (`magnification` on the curve's u array; `light_curve` on its "
-        "times):", markdown(COST_HEADER, cost_rows),
+        "times):", fspl.markdown(COST_HEADER, cost_rows),
         "Against the peer's analytic derivatives (light-curve Jacobian with respect to t0, u0, tE, ρ; errors "
         "ours / peer, each the largest relative error over the points and, in parentheses, the largest error "
-        "over the points relative to the column's largest |value| on them):", markdown(PEER_HEADER, peer_rows),
+        "over the points relative to the column's largest |value| on them):", fspl.markdown(PEER_HEADER, peer_rows),
         "Accuracy of ours, every law, largest relative error over the curves:",
-        markdown(("law",) + ACC_HEADER[3:], acc_summary),
-        "Accuracy of ours by curve:", markdown(ACC_HEADER, acc_rows), legend])
+        fspl.markdown(("law",) + ACC_HEADER[3:], acc_summary),
+        "Accuracy of ours by curve:", fspl.markdown(ACC_HEADER, acc_rows), legend])
     print(body)
     if not args.no_write:
         vers, rev = bench.versions()

@@ -189,12 +189,6 @@ SUMMARY_HEADER = ("law", "× Linear, whole event ρ = " + " / ".join(f"{r:g}" fo
                   "peer's max. error")
 
 
-def markdown(header, rows):
-    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
-    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
-    return "\n".join(lines)
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="5 rounds per table")
@@ -231,11 +225,11 @@ def main():
               "points of each crossing curve.")
     body = "\n\n".join([
         "Summary (the peer's columns on the crossing curves at rho = "
-        + slash(f"{rho:g}" for rho in bench.RHOS) + "):", markdown(SUMMARY_HEADER, summary_rows),
-        "Each law against `Linear(0.6)` (`light_curve`, time ratio):", markdown(LINEAR_HEADER, lin_rows),
-        "Against the peer's same laws on the crossing curves:", markdown(PEER_HEADER, peer_rows),
+        + slash(f"{rho:g}" for rho in bench.RHOS) + "):", fspl.markdown(SUMMARY_HEADER, summary_rows),
+        "Each law against `Linear(0.6)` (`light_curve`, time ratio):", fspl.markdown(LINEAR_HEADER, lin_rows),
+        "Against the peer's same laws on the crossing curves:", fspl.markdown(PEER_HEADER, peer_rows),
         "A profile as a table (`Table`, radii r = sin θ, θ evenly spaced), against the law it tabulates, over the "
-        "four crossing curves:", markdown(TABLE_HEADER, table_rows), summary, legend])
+        "four crossing curves:", fspl.markdown(TABLE_HEADER, table_rows), summary, legend])
     print(body)
     if not args.no_write:
         with open(RESULTS, "w") as fh:
