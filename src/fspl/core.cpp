@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "lib/centroid.hpp"
 #include "lib/derivatives.hpp"
 #include "lib/interruptible.hpp"
 #include "lib/laws.hpp"
@@ -348,6 +349,91 @@ Invalid light_curve_jacobian(const In& t, double t0, double u0, double tE, doubl
     return without_forced_unwind([&] { return light_curve_jacobian_spans(t, t0, u0, tE, rho, law.g, law.map, a, J); });
 }
 
+// The centroid shift δ and A at u[i] (rho of one element or u's length).
+Invalid centroid_spans(std::span<const double> u, std::span<const double> rho, const LawGradient& g,
+                       std::span<double> a, std::span<double> delta) {
+    if (a.size() != u.size() || delta.size() != u.size() || (rho.size() != 1 && rho.size() != u.size()))
+        throw std::invalid_argument("u, rho and the outputs: lengths do not match");
+    const char* failure = nullptr;
+    bool completed;
+    {
+        SignalCheckpoint checkpoint;
+        if (const auto i = first_invalid(u, finite_non_negative)) return std::pair{std::string("u"), *i};
+        if (const auto i = first_invalid(rho, finite_non_negative)) return std::pair{std::string("rho"), *i};
+        completed = run_in_chunks(u.size(), std::max<std::size_t>(1, first_chunk(g.law()) / 2), checkpoint, failure,
+                                  [&](std::size_t b, std::size_t e) {
+                                      for (std::size_t i = b; i < e;) {
+                                          std::size_t j = rho.size() == 1 ? e : i + 1;
+                                          while (j < e && rho[j] == rho[i]) ++j;
+                                          const double r = rho.size() == 1 ? rho[0] : rho[i];
+                                          if (const char* f = einstein_centroids(g, u.subspan(i, j - i), r,
+                                                                                 a.subspan(i, j - i),
+                                                                                 delta.subspan(i, j - i)))
+                                              return f;
+                                          i = j;
+                                      }
+                                      return static_cast<const char*>(nullptr);
+                                  });
+    }
+    finish(completed, failure);
+    return std::nullopt;
+}
+
+Invalid centroid_shift(const In& u, const In& rho, const GradientLaw& law, Out& a, Out& delta) {
+    return without_forced_unwind([&] { return centroid_spans(view(u), view(rho), law.g, view(a), view(delta)); });
+}
+
+// One point, with the GIL held: (A, δ); None when u or rho is outside the domain.
+std::optional<std::pair<double, double>> centroid1(double u, double rho, const GradientLaw& law) {
+    if (!finite_non_negative(u) || !finite_non_negative(rho)) return std::nullopt;
+    double a, delta;
+    if (const char* failure = einstein_centroids(law.g, {&u, 1}, rho, {&a, 1}, {&delta, 1}))
+        throw std::runtime_error(failure);
+    return std::pair{a, delta};
+}
+
+// A and the centroid shift's components along the trajectory: with
+// τ = (t − t0)/tE and u = √(u0² + τ²), dx = δ τ/u (the direction of
+// increasing τ) and dy = δ u0/u (0 at u = 0, where δ = 0).
+Invalid astrometric_light_curve_spans(const In& t_in, double t0, double u0, double tE, double rho,
+                                      const LawGradient& g, Out& a_arr, Out& dx_arr, Out& dy_arr) {
+    const std::span<const double> t = view(t_in);
+    const std::span<double> a = view(a_arr), dx = view(dx_arr), dy = view(dy_arr);
+    if (a.size() != t.size() || dx.size() != t.size() || dy.size() != t.size())
+        throw std::invalid_argument("t and the outputs: lengths do not match");
+    const char* failure = nullptr;
+    bool completed;
+    {
+        SignalCheckpoint checkpoint;
+        if (const auto i = first_invalid(t, finite)) return std::pair{std::string("t"), *i};
+        std::vector<double> u;
+        completed = run_in_chunks(t.size(), std::max<std::size_t>(1, first_chunk(g.law()) / 2), checkpoint, failure,
+                                  [&](std::size_t b, std::size_t e) {
+                                      const std::size_t n = e - b;
+                                      u.resize(n);
+                                      for (std::size_t i = b; i < e; ++i) u[i - b] = trajectory(t[i], t0, u0, tE);
+                                      const std::span<double> delta = dx.subspan(b, n);
+                                      if (const char* f = einstein_centroids(g, u, rho, a.subspan(b, n), delta))
+                                          return f;
+                                      for (std::size_t i = 0; i < n; ++i) {
+                                          const double tau = (t[b + i] - t0) / tE;
+                                          const double d = delta[i], k = u[i] > 0.0 ? d / u[i] : 0.0;
+                                          dx[b + i] = k * tau;
+                                          dy[b + i] = k * u0;
+                                      }
+                                      return static_cast<const char*>(nullptr);
+                                  });
+    }
+    finish(completed, failure);
+    return std::nullopt;
+}
+
+Invalid astrometric_light_curve(const In& t, double t0, double u0, double tE, double rho, const GradientLaw& law,
+                                Out& a, Out& dx, Out& dy) {
+    return without_forced_unwind(
+        [&] { return astrometric_light_curve_spans(t, t0, u0, tE, rho, law.g, a, dx, dy); });
+}
+
 }  // namespace
 }  // namespace kalvorin::fspl
 
@@ -388,6 +474,11 @@ NB_MODULE(_core, m) {
           nb::arg("a"), nb::arg("du"), nb::arg("drho"), nb::arg("dlaw"));
     m.def("light_curve_jacobian", &fspl::light_curve_jacobian, nb::arg("t"), nb::arg("t0"), nb::arg("u0"),
           nb::arg("tE"), nb::arg("rho"), nb::arg("law"), nb::arg("a"), nb::arg("J"));
+    m.def("centroid_shift", &fspl::centroid_shift, nb::arg("u"), nb::arg("rho"), nb::arg("law"), nb::arg("a"),
+          nb::arg("delta"));
+    m.def("centroid1", &fspl::centroid1, nb::arg("u"), nb::arg("rho"), nb::arg("law"));
+    m.def("astrometric_light_curve", &fspl::astrometric_light_curve, nb::arg("t"), nb::arg("t0"), nb::arg("u0"),
+          nb::arg("tE"), nb::arg("rho"), nb::arg("law"), nb::arg("a"), nb::arg("dx"), nb::arg("dy"));
     m.def("light_curve", &fspl::light_curve, nb::arg("t"), nb::arg("t0"), nb::arg("u0"), nb::arg("tE"),
           nb::arg("rho"), nb::arg("law"), nb::arg("out"));
 }

@@ -63,6 +63,7 @@ using detail::GradientSums;
 using detail::MAX_GRADIENT_BASIS;
 using detail::PI;
 using detail::TWO_PI;
+using detail::CentroidRing;
 
 namespace {
 
@@ -236,6 +237,154 @@ void LawGradient::set_table() {
     }
 }
 
+namespace detail {
+
+RadialSums::RadialSums(const LawGradient& g, double rho, bool centroid)
+    : g_(g), eps_(1 / rho), nb_(centroid ? 0 : g.basis_size()), ch_(g.channels()) {
+    ch_.derivatives = !centroid;
+    ch_.centroid = centroid;
+    if (centroid) ch_.nb = 0;
+    if (g.layout() == LawGradient::Layout::table) {
+        if (centroid) {
+            // value, the centroid's numerator
+            channels_.push_back({&g.law().data().table, RingKind::mean});
+            channels_.push_back({&g.law().data().table, RingKind::centroid});
+        } else {
+            // value, Q's r·I′ (against M), U's I′ (against C), then the hats
+            channels_.push_back({&g.law().data().table, RingKind::mean});
+            channels_.push_back({&g.law().data().table, RingKind::excess});
+            channels_.push_back({&g.table().moment, RingKind::excess});
+            channels_.push_back({&g.table().slope, RingKind::dipole});
+            for (const auto& h : g.table().hats) channels_.push_back({&h, RingKind::excess});
+        }
+        sums_.resize(channels_.size());
+    }
+}
+
+bool RadialSums::at(double x, GradientSums& s, double* db) {
+    bool ok;
+    switch (g_.layout()) {
+    case LawGradient::Layout::table:
+        return table_sums(x, s, db);
+    case LawGradient::Layout::power:
+        ok = near_source_gradient_power(x, eps_, g_.power_profile(), ch_, s);
+        break;
+    case LawGradient::Layout::uniform:
+        return flat(x, s);
+    default:
+        ok = g_.law().kind() == SourceLaw::Kind::linear ? smooth_sums(x, g_.law().linear_profile(), s)
+                                                         : smooth_sums(x, g_.law().power_profile(), s);
+    }
+    for (std::size_t b = 0; b < nb_; ++b) db[b] = s.b[b];
+    return ok;
+}
+
+bool RadialSums::flat(double x, GradientSums& s) const {
+    static const LinearProfile flat_profile{0.0};
+    return smooth_sums(x, flat_profile, s);
+}
+
+template <class Profile>
+bool RadialSums::smooth_sums(double x, const Profile& profile, GradientSums& s) const {
+    if (x >= GL24_FROM) {
+        if (x >= GL14_FROM) theta_rule<14>(x, profile, s);
+        else if (x >= GL20_FROM) theta_rule<20>(x, profile, s);
+        else theta_rule<24>(x, profile, s);
+        return true;
+    }
+    return near_source_gradient(x, eps_, profile, ch_, s);
+}
+
+// Gauss–Legendre in θ over [0, π/2] (the value's arithmetic for N).
+template <std::size_t M, class Profile>
+void RadialSums::theta_rule(double x, const Profile& profile, GradientSums& out) const {
+    const auto& gl = gauss_legendre<M>();
+    const GradientChannels& ch = ch_;
+    constexpr double hw = PI / 4;
+    GradientSums s{};
+    for (std::size_t i = 0; i < M; ++i) {
+        const double t = hw + hw * gl.x[i];
+        const double r = std::sin(t), c = std::cos(t);
+        const double jac = (r * TWO_PI) * c;
+        const CentroidRing ring = ch.centroid ? centroid_ring(x, r, x - r, eps_)
+                                              : CentroidRing{ring_mean_fast(x, r, eps_), 0.0};
+        const double w = gl.w[i];
+        const double I = profile(std::sin(t));
+        s.n = s.n + w * ((jac * ring.m) * I);
+        if (ch.centroid) s.c = s.c + w * ((jac * ring.b) * I);
+        if (!ch.derivatives) continue;
+        const double excess = ring_mean_excess(x, r, x - r, eps_, ring.m);
+        const double C = ring_dipole_f(x, r, x - r, eps_);
+        s.nx = s.nx + w * ((jac * excess) * I);
+        const double slope = ch.slope(c);
+        s.q = s.q + w * ((-TWO_PI * ((r * r) * r) * slope) * excess);
+        s.u = s.u + w * ((-TWO_PI * (r * r) * slope) * C);
+        for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + w * ((jac * ch.basis(b, c)) * excess);
+    }
+    out.n = s.n * hw;
+    out.nx = s.nx * hw;
+    out.q = s.q * hw;
+    out.u = s.u * hw;
+    out.c = s.c * hw;
+    for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = s.b[b] * hw;
+}
+
+// A table: the product rules of 1.2 ≤ x < 3 (24 points from x = 2, 36
+// below) with the value's arithmetic, or the panels below 1.2 (the value,
+// then the channels of the constructor).
+bool RadialSums::table_sums(double x, GradientSums& s, double* db) {
+    const LawGradient::TableChannels& t = g_.table();
+    if (x >= 1.2) {
+        if (x >= 2.0) product_rule<24>(x, g_.law().weights24().data(), t.moment24, t.slope24, t.hat24, s, db);
+        else product_rule<36>(x, g_.law().weights36().data(), t.moment36, t.slope36, t.hat36, s, db);
+        return true;
+    }
+    if (!near_source_table_channels(x, eps_, channels_, sums_)) return false;
+    s.n = sums_[0];
+    if (ch_.centroid) {
+        s.c = sums_[1];
+        return true;
+    }
+    s.nx = sums_[1];
+    s.q = sums_[2];
+    s.u = sums_[3];
+    for (std::size_t b = 0; b < nb_; ++b) db[b] = sums_[4 + b];
+    return true;
+}
+
+template <std::size_t M>
+void RadialSums::product_rule(double x, const double* value, const std::array<double, M>& moment,
+                              const std::array<double, M>& slope, const std::vector<std::array<double, M>>& hats,
+                              GradientSums& s, double* db) const {
+    const auto& gl = gauss_legendre<M>();
+    double n = 0.0, nx = 0.0, q = 0.0, u = 0.0, c = 0.0;
+    for (std::size_t b = 0; b < nb_; ++b) db[b] = 0.0;
+    for (std::size_t i = 0; i < M; ++i) {
+        const double r = 0.5 + 0.5 * gl.x[i];
+        const CentroidRing ring = ch_.centroid ? centroid_ring(x, r, x - r, eps_)
+                                               : CentroidRing{ring_mean_fast(x, r, eps_), 0.0};
+        const double H = (r * TWO_PI) * ring.m;
+        n = n + value[i] * H;
+        if (ch_.centroid) {
+            c = c + value[i] * ((r * TWO_PI) * ring.b);
+            continue;
+        }
+        const double Hx = (r * TWO_PI) * ring_mean_excess(x, r, x - r, eps_, ring.m);
+        const double Hc = (r * TWO_PI) * ring_dipole_f(x, r, x - r, eps_);
+        nx = nx + value[i] * Hx;
+        q = q + moment[i] * Hx;
+        u = u + slope[i] * Hc;
+        for (std::size_t b = 0; b < nb_; ++b) db[b] = db[b] + hats[b][i] * Hx;
+    }
+    s.n = n;
+    s.nx = nx;
+    s.q = q;
+    s.u = u;
+    s.c = c;
+}
+
+}  // namespace detail
+
 namespace {
 
 struct PointGradient {
@@ -247,18 +396,7 @@ struct PointGradient {
 class GradientIntegrator {
 public:
     GradientIntegrator(const LawGradient& g, double rho)
-        : g_(g), rho_(rho), eps_(1 / rho), flux_(g.law().data().flux), nb_(g.basis_size()) {
-        if (g.layout() == LawGradient::Layout::table) {
-            // value, Q's r·I′ (against M), U's I′ (against C), then the hats
-            using detail::RingKind;
-            channels_.push_back({&g.law().data().table, RingKind::mean});
-            channels_.push_back({&g.law().data().table, RingKind::excess});
-            channels_.push_back({&g.table().moment, RingKind::excess});
-            channels_.push_back({&g.table().slope, RingKind::dipole});
-            for (const auto& h : g.table().hats) channels_.push_back({&h, RingKind::excess});
-            sums_.resize(channels_.size());
-        }
-    }
+        : g_(g), rho_(rho), eps_(1 / rho), flux_(g.law().data().flux), nb_(g.basis_size()), sums_(g, rho, false) {}
 
     const detail::ProfileMoments& moments() const noexcept {
         return g_.layout() == LawGradient::Layout::uniform ? detail::uniform_disk_moments() : g_.law().data().moments;
@@ -299,9 +437,8 @@ public:
                 return;
             }
             GradientSums s;
-            static const detail::LinearProfile flat{0.0};
             const double xc = x > 0.0 && x < CENTRE_ZONE ? 0.0 : x;
-            out.drho = smooth_sums(xc, flat, s) ? (2 * (excess_at(xc, 1.0) - s.nx / PI)) / rho_ : NaN;
+            out.drho = sums_.flat(xc, s) ? (2 * (excess_at(xc, 1.0) - s.nx / PI)) / rho_ : NaN;
             return;
         }
         // Within CENTRE_ZONE of the centre the value is the centre's (its
@@ -364,113 +501,12 @@ private:
         return x == r ? HUGE_VAL : detail::ring_dipole_f(x, r, x - r, eps_);
     }
 
-    // The sums N, Q, U and the basis terms' N_b (into db).
-    bool sums(double x, GradientSums& s, double* db) {
-        bool ok;
-        switch (g_.layout()) {
-        case LawGradient::Layout::table:
-            return table_sums(x, s, db);
-        case LawGradient::Layout::power:
-            ok = detail::near_source_gradient_power(x, eps_, g_.power_profile(), g_.channels(), s);
-            break;
-        default:
-            ok = g_.law().kind() == SourceLaw::Kind::linear ? smooth_sums(x, g_.law().linear_profile(), s)
-                                                             : smooth_sums(x, g_.law().power_profile(), s);
-        }
-        for (std::size_t b = 0; b < nb_; ++b) db[b] = s.b[b];
-        return ok;
-    }
-
-    template <class Profile>
-    bool smooth_sums(double x, const Profile& profile, GradientSums& s) const {
-        if (x >= GL24_FROM) {
-            if (x >= GL14_FROM) theta_rule<14>(x, profile, s);
-            else if (x >= GL20_FROM) theta_rule<20>(x, profile, s);
-            else theta_rule<24>(x, profile, s);
-            return true;
-        }
-        return detail::near_source_gradient(x, eps_, profile, g_.channels(), s);
-    }
-
-    // Gauss–Legendre in θ over [0, π/2] (the value's arithmetic for N).
-    template <std::size_t M, class Profile>
-    void theta_rule(double x, const Profile& profile, GradientSums& out) const {
-        const auto& gl = gauss_legendre<M>();
-        const GradientChannels& ch = g_.channels();
-        constexpr double hw = PI / 4;
-        GradientSums s{};
-        for (std::size_t i = 0; i < M; ++i) {
-            const double t = hw + hw * gl.x[i];
-            const double r = std::sin(t), c = std::cos(t);
-            const double jac = (r * TWO_PI) * c;
-            const double ring = detail::ring_mean_fast(x, r, eps_);
-            const double excess = detail::ring_mean_excess(x, r, x - r, eps_, ring);
-            const double C = detail::ring_dipole_f(x, r, x - r, eps_);
-            const double w = gl.w[i];
-            const double I = profile(std::sin(t));
-            s.n = s.n + w * ((jac * ring) * I);
-            s.nx = s.nx + w * ((jac * excess) * I);
-            const double slope = ch.slope(c);
-            s.q = s.q + w * ((-TWO_PI * ((r * r) * r) * slope) * excess);
-            s.u = s.u + w * ((-TWO_PI * (r * r) * slope) * C);
-            for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + w * ((jac * ch.basis(b, c)) * excess);
-        }
-        out.n = s.n * hw;
-        out.nx = s.nx * hw;
-        out.q = s.q * hw;
-        out.u = s.u * hw;
-        for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = s.b[b] * hw;
-    }
-
-    // A table: the product rules of 1.2 ≤ x < 3 (24 points from x = 2, 36
-    // below) with the value's arithmetic, or the panels below 1.2 (the value,
-    // Ñ's, Q's, U's tables, then the hats).
-    bool table_sums(double x, GradientSums& s, double* db) {
-        const LawGradient::TableChannels& t = g_.table();
-        if (x >= 1.2) {
-            if (x >= 2.0) product_rule<24>(x, g_.law().weights24().data(), t.moment24, t.slope24, t.hat24, s, db);
-            else product_rule<36>(x, g_.law().weights36().data(), t.moment36, t.slope36, t.hat36, s, db);
-            return true;
-        }
-        if (!detail::near_source_table_channels(x, eps_, channels_, sums_)) return false;
-        s.n = sums_[0];
-        s.nx = sums_[1];
-        s.q = sums_[2];
-        s.u = sums_[3];
-        for (std::size_t b = 0; b < nb_; ++b) db[b] = sums_[4 + b];
-        return true;
-    }
-
-    template <std::size_t M>
-    void product_rule(double x, const double* value, const std::array<double, M>& moment,
-                      const std::array<double, M>& slope, const std::vector<std::array<double, M>>& hats,
-                      GradientSums& s, double* db) const {
-        const auto& gl = gauss_legendre<M>();
-        double n = 0.0, nx = 0.0, q = 0.0, u = 0.0;
-        for (std::size_t b = 0; b < nb_; ++b) db[b] = 0.0;
-        for (std::size_t i = 0; i < M; ++i) {
-            const double r = 0.5 + 0.5 * gl.x[i];
-            const double ring = detail::ring_mean_fast(x, r, eps_);
-            const double H = (r * TWO_PI) * ring;
-            const double Hx = (r * TWO_PI) * detail::ring_mean_excess(x, r, x - r, eps_, ring);
-            const double Hc = (r * TWO_PI) * detail::ring_dipole_f(x, r, x - r, eps_);
-            n = n + value[i] * H;
-            nx = nx + value[i] * Hx;
-            q = q + moment[i] * Hx;
-            u = u + slope[i] * Hc;
-            for (std::size_t b = 0; b < nb_; ++b) db[b] = db[b] + hats[b][i] * Hx;
-        }
-        s.n = n;
-        s.nx = nx;
-        s.q = q;
-        s.u = u;
-    }
+    bool sums(double x, GradientSums& s, double* db) { return sums_.at(x, s, db); }
 
     const LawGradient& g_;
     double rho_, eps_, flux_;
     std::size_t nb_;
-    std::vector<detail::TableChannel> channels_;
-    std::vector<double> sums_;
+    detail::RadialSums sums_;
 };
 
 }  // namespace

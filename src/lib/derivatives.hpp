@@ -71,6 +71,42 @@ private:
     std::vector<double> basis_flux_, nu_;
 };
 
+namespace detail {
+
+// The radial sums of GradientSums for a lens at x < 3 source radii (outside
+// the far field), on the rules of the law's layout with the value's
+// arithmetic for N (its bits): the derivatives' channels, or with `centroid`
+// only N and the centroid's numerator c. Not thread-safe (a table keeps
+// scratch sums); one per thread and source radius.
+class RadialSums {
+public:
+    RadialSums(const LawGradient& g, double rho, bool centroid);
+    // False when the panels cannot be laid out. db: the basis terms' N_b.
+    bool at(double x, GradientSums& s, double* db);
+    // The same sums for a uniform source (I = 1, the flat linear profile).
+    bool flat(double x, GradientSums& s) const;
+
+private:
+    template <class Profile>
+    bool smooth_sums(double x, const Profile& profile, GradientSums& s) const;
+    template <std::size_t M, class Profile>
+    void theta_rule(double x, const Profile& profile, GradientSums& out) const;
+    bool table_sums(double x, GradientSums& s, double* db);
+    template <std::size_t M>
+    void product_rule(double x, const double* value, const std::array<double, M>& moment,
+                      const std::array<double, M>& slope, const std::vector<std::array<double, M>>& hats,
+                      GradientSums& s, double* db) const;
+
+    const LawGradient& g_;
+    double eps_;
+    std::size_t nb_;
+    GradientChannels ch_;
+    std::vector<TableChannel> channels_;
+    std::vector<double> sums_;
+};
+
+}  // namespace detail
+
 // Outputs of einstein_gradients, each of u's length (dbasis: basis_size()
 // values per point, point-major).
 struct GradientOut {

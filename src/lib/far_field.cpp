@@ -295,4 +295,146 @@ void far_field_gradient4(const double* u, const double* x, const ProfileMoments&
     far_field_gradient_lanes<4>(u, x, moments, nu, nb, basis, value, out);
 }
 
+// The centroid shift of the source (centroid.cpp for its definition). With
+// G(d) = (d/2)√(d² + 4) + asinh(d/2), F = ∇G and dG/dw = (A + B)/2, B = 1/√(w(w + 4)),
+// the profile mean of G has the series of the magnification's, and ∂/∂u of
+// it less u·Ā, on the scaled coefficients a_j of A and β_j of B, is
+//
+//   δ = u Σ_k x^{-2k} μ_k R_k / Σ_k x^{-2k} μ_k P_k,
+//   R_k = Σ_{i≤k} C(k,i) C(k+i,i) [β_{k+i} + (i/(k+i))(a_{k+i−1} + β_{k+i−1})],  R_0 = B,
+//
+// (the "1" of A drops out exactly). β_j by w(w + 4)B′ + (w + 2)B = 0,
+//   (1 + τ)(j + 1) β_{j+1} = −[((2 + τ) j + 1 + 2/w) β_j + j β_{j−1}],  τ = 4/w,
+// multiplied through by w/4 for w ≤ 4 (no overflow as w → 0); stable
+// forwards as A's. R_0 > 0, R_k < 0 for k ≥ 1 and |R_{k+1}/R_k| ≤ 2.25 for
+// k ≥ 1 (checked for 1e-15 ≤ w ≤ 1e15, k < 24), so the numerator stops on the
+// value's rule. At large w, R_k (k ≥ 1) cancels to ~8/w of its terms, in
+// terms already x²w below R_0. Measured ≤ 4.8e-16 relative in 53-bit
+// arithmetic against mpmath (x = 3, 10, 100; ρ = 1e-3, 1, 100).
+namespace {
+
+struct CentroidCoefficients {
+    double c[K][K] = {};  // C(k,i) C(k+i,i) i/(k+i)
+    constexpr CentroidCoefficients() {
+        for (int k = 1; k < K; ++k)
+            for (int i = 1; i <= k; ++i) c[k][i] = COEFFICIENTS.c[k][i] * i / (k + i);
+    }
+};
+constexpr CentroidCoefficients CENTROID_COEFFICIENTS{};
+
+// β_{j+1} = −[(e1 j + e0) β_j + e2 j β_{j−1}]·ip/(j + 1).
+struct BRecurrence {
+    double e0, e1, e2, ip, beta0, beta1;
+    BRecurrence() noexcept = default;
+    explicit BRecurrence(double u) noexcept {
+        const double w = u * u;
+        double p;
+        if (w > 4.0) {
+            const double tau = 4 / w;
+            p = 1 + tau;
+            e1 = 2 + tau;
+            e0 = 1 + 2 / w;
+            e2 = 1.0;
+        } else {
+            const double q = w * 0.25;
+            p = q + 1;
+            e1 = w * 0.5 + 1;
+            e0 = q + 0.5;
+            e2 = q;
+        }
+        ip = 1 / p;
+        beta0 = w < 1e150 ? 1 / std::sqrt(w * (w + 4)) : 1 / (std::sqrt(w) * std::sqrt(w + 4));
+        beta1 = -(e0 * beta0) * ip;
+    }
+    double next(const double* beta, int j) const noexcept {
+        return -(((e1 * j + e0) * beta[j] + (e2 * j) * beta[j - 1]) * ip) * INVERSE[j + 1];
+    }
+};
+
+template <int L>
+void far_field_centroid_lanes(const double* u, const double* x, const ProfileMoments& moments, FarFieldValue* value,
+                              FarFieldCentroid* out) noexcept {
+    Recurrence r[L];
+    BRecurrence br[L];
+    double a[L][2 * K], beta[L][2 * K], q[L], qk[L], sum[L], num[L];
+    bool value_done[L], done[L];
+    for (int n = 0; n < L; ++n) {
+        r[n] = Recurrence(u[n]);
+        br[n] = BRecurrence(u[n]);
+        a[n][0] = r[n].b0;
+        a[n][1] = -r[n].c4 * a[n][0];
+        beta[n][0] = br[n].beta0;
+        beta[n][1] = br[n].beta1;
+        q[n] = 1 / (x[n] * x[n]);
+        qk[n] = 1.0;
+        sum[n] = moments.mu[0] * a[n][0];
+        num[n] = moments.mu[0] * beta[n][0];
+        value_done[n] = false;
+        done[n] = false;
+        if (value) value[n] = {sum[n], 0};
+        out[n] = {0.0, 0};
+    }
+    int remaining = L;
+    for (int k = 1; k < K && remaining > 0; ++k) {
+        for (int n = 0; n < L; ++n) {
+            if (value_done[n] && done[n]) continue;
+            if (k > 1) {
+                a[n][2 * k - 1] = r[n].next(a[n], 2 * k - 2);
+                beta[n][2 * k - 1] = br[n].next(beta[n], 2 * k - 2);
+            }
+            a[n][2 * k] = r[n].next(a[n], 2 * k - 1);
+            beta[n][2 * k] = br[n].next(beta[n], 2 * k - 1);
+        }
+        for (int n = 0; n < L; ++n) {
+            if (value_done[n] && done[n]) continue;
+            const double* an = a[n];
+            const double* bn = beta[n];
+            double p = 0.0, rk = 0.0;
+            for (int i = k; i >= 0; --i) {
+                p = p + COEFFICIENTS.c[k][i] * an[k + i];
+                rk = rk + COEFFICIENTS.c[k][i] * bn[k + i] +
+                     (i > 0 ? CENTROID_COEFFICIENTS.c[k][i] * (an[k + i - 1] + bn[k + i - 1]) : 0.0);
+            }
+            qk[n] = qk[n] * q[n];
+            const double next_bound = moments.mu[k] != 0.0 && k + 1 < K ? (2.5 * q[n]) * (moments.mu[k + 1] / moments.mu[k]) : HUGE_VAL;
+            if (!value_done[n]) {
+                // far_field_mean's arithmetic and stopping rule
+                const double term = (qk[n] * moments.mu[k]) * p;
+                sum[n] = sum[n] + term;
+                value_done[n] =
+                    std::fabs(term) <= STOP * std::fabs(sum[n]) ||
+                    (moments.decreasing && k + 1 < K &&
+                     ((2.5 * q[n]) * std::fabs(term)) * (moments.mu[k + 1] / moments.mu[k]) <= STOP * std::fabs(sum[n]));
+                if (value) value[n] = {sum[n], value_done[n] ? k + 1 : 0};
+            }
+            if (!done[n]) {
+                const double term = (qk[n] * moments.mu[k]) * rk;
+                num[n] = num[n] + term;
+                done[n] = std::fabs(term) <= STOP * std::fabs(num[n]) ||
+                          (moments.decreasing && std::fabs(term) * next_bound <= STOP * std::fabs(num[n]));
+                if (done[n]) out[n].terms = k + 1;
+            }
+            if (value_done[n] && done[n]) --remaining;
+        }
+    }
+    // δ = u·num/den, den the mean (the value's series); not converged unless both are.
+    for (int n = 0; n < L; ++n) {
+        out[n].delta = u[n] * (num[n] / sum[n]);
+        if (!value_done[n]) out[n].terms = 0;
+    }
+}
+
+}  // namespace
+
+FarFieldCentroid far_field_centroid(double u, double x, const ProfileMoments& moments, FarFieldValue* value) noexcept {
+    FarFieldCentroid out;
+    far_field_centroid_lanes<1>(&u, &x, moments, value, &out);
+    return out;
+}
+
+void far_field_centroid4(const double* u, const double* x, const ProfileMoments& moments, FarFieldValue* value,
+                         FarFieldCentroid* out) noexcept {
+    far_field_centroid_lanes<4>(u, x, moments, value, out);
+}
+
 }  // namespace kalvorin::detail

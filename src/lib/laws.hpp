@@ -88,6 +88,9 @@ struct PowerProfile {
 // d_const and d_log, W^{d_p} for the slope's powers, W^{b_p + 1} for the
 // basis terms (the Jacobian μ of r dr = −μ dμ).
 struct GradientChannels {
+    // What the panels integrate besides N: the derivatives' sums, and the
+    // centroid's C (centroid.cpp); with derivatives off, only N and C.
+    bool derivatives = true, centroid = false;
     double d_const = 0.0, d_log = 0.0;
     std::array<double, MAX_POWER_TERMS> d_c{}, d_p{};
     std::size_t d_n = 0;
@@ -123,9 +126,11 @@ struct GradientChannels {
 // ring means' excess M̃ = M − 1 (ring_mean_excess: the constant part drops
 // out of every derivative, and M − 1 by subtraction would lose what a large
 // source leaves of it) Ñ = ∫ 2πr I M̃ dr, Q = ∫ 2πr² I′ M̃ dr and
-// N_b = ∫ 2πr B_b M̃ dr; U = ∫ 2πr I′ C dr (C the dipole ring mean).
+// N_b = ∫ 2πr B_b M̃ dr; U = ∫ 2πr I′ C dr (C the dipole ring mean); and
+// the centroid's numerator c = ∫ 2πr I b dr (b the ring's centroid term,
+// centroid.cpp).
 struct GradientSums {
-    double n = 0.0, nx = 0.0, q = 0.0, u = 0.0;
+    double n = 0.0, nx = 0.0, q = 0.0, u = 0.0, c = 0.0;
     std::array<double, MAX_GRADIENT_BASIS> b{};
 
     // Adds a panel's sums times its length (or 2π), the first nb basis terms.
@@ -134,6 +139,7 @@ struct GradientSums {
         nx = nx + panel.nx * scale;
         q = q + panel.q * scale;
         u = u + panel.u * scale;
+        c = c + panel.c * scale;
         for (std::size_t k = 0; k < nb; ++k) b[k] = b[k] + panel.b[k] * scale;
     }
 };

@@ -52,10 +52,29 @@ double ring_dipole_f(double u, double rho, double f, double eps) noexcept;
 // M − 1 without the cancellation of the subtraction (mean = M at the same
 // ring, f = u − ρ).
 double ring_mean_excess(double u, double rho, double f, double eps, double mean) noexcept;
+// The coefficients of ln|u − ρ| in M and C, and K′ = K(1 − m) of the
+// iteration they share (the centroid's coefficients need it).
 struct RingLogCoefficients {
-    double m, c;
+    double m, c, k1;
 };
 RingLogCoefficients ring_log_coefficients(double u, double rho, double eps) noexcept;
+// H(m) = cel(kc, 1, −1, 1)/m of the dipole C, mc = kc² (series for m ≤ 0.2).
+double ring_dipole_h(double m, double mc) noexcept;
+inline constexpr double DIPOLE_SERIES_TO = 0.2;
+
+// The centroid's ring functions (centroid.cpp): the ring mean M (the bits of
+// ring_mean_fast_f) and the ring's term b of the centroid numerator, with
+// f = u − ρ supplied; and their coefficients of ln|u − ρ| (m, c as
+// ring_log_coefficients, b the centroid term's).
+struct CentroidRing {
+    double m, b;
+};
+CentroidRing centroid_ring(double u, double rho, double f, double eps) noexcept;
+struct CentroidLogCoefficients {
+    RingLogCoefficients ring;
+    double b;
+};
+CentroidLogCoefficients centroid_log_coefficients(double u, double rho, double eps) noexcept;
 
 // Uniform disk of radius rho = rstar/re Einstein radii (uniform_disk.cpp).
 class UniformDisk {
@@ -111,7 +130,7 @@ double near_source_integral_table(double x, double eps, const TablePieces& table
 // mean M, its excess M − 1 or the dipole ring mean C, on the panels of
 // near_source_integral_table (the first table's sum with its bits). False
 // when the panels cannot be laid out.
-enum class RingKind { mean, excess, dipole };
+enum class RingKind { mean, excess, dipole, centroid };
 struct TableChannel {
     const TablePieces* table;
     RingKind ring;
@@ -164,6 +183,19 @@ FarFieldGradient far_field_gradient(double u, double x, const ProfileMoments& mo
 // each with the bits of far_field_gradient.
 void far_field_gradient4(const double* u, const double* x, const ProfileMoments& moments, const double* nu,
                          std::size_t nb, double* const* basis, FarFieldValue* value, FarFieldGradient* out) noexcept;
+
+// The centroid shift δ (Einstein radii, along lens → source) of the source
+// of far_field_mean, and with `value` the mean itself (its bits); terms = 0:
+// not converged (far_field.cpp).
+struct FarFieldCentroid {
+    double delta;
+    int terms;
+};
+FarFieldCentroid far_field_centroid(double u, double x, const ProfileMoments& moments,
+                                    FarFieldValue* value) noexcept;
+// Four points at once (value may be null), each with the bits of far_field_centroid.
+void far_field_centroid4(const double* u, const double* x, const ProfileMoments& moments, FarFieldValue* value,
+                         FarFieldCentroid* out) noexcept;
 
 // Gathers points for the series and evaluates them four at a time, handing
 // each result to done(index, value) (value.terms == 0: not converged, the

@@ -200,32 +200,39 @@ void gradient_panel(const Panel& p, const NodeMap& map, double eps, const Profil
     const double x = map.x;
     const double L = p.o - p.e;
     GradientSums s{};
-    const auto node = [&](double w, double c, const Node& n, RingLogCoefficients q) {
-        const double M = ring_mean_fast_f(x, n.r, n.f, eps);
+    const auto node = [&](double w, double c, const Node& n, bool singular) {
+        const CentroidRing ring = ch.centroid ? centroid_ring(x, n.r, n.f, eps)
+                                              : CentroidRing{ring_mean_fast_f(x, n.r, n.f, eps), 0.0};
+        CentroidLogCoefficients q{{0.0, 0.0, 0.0}, 0.0};
+        if (singular) {
+            if (ch.centroid) q = centroid_log_coefficients(x, n.r, eps);
+            else q.ring = ring_log_coefficients(x, n.r, eps);
+        }
+        const double M = ring.m;
+        const double wt = n.wt * profile(n.r);
+        s.n = s.n + w * (wt * M) + c * (wt * q.ring.m);
+        if (ch.centroid) s.c = s.c + w * (wt * ring.b) + c * (wt * q.b);
+        if (!ch.derivatives) return;
         const double Mx = ring_mean_excess(x, n.r, n.f, eps, M);
         const double C = ring_dipole_f(x, n.r, n.f, eps);
-        const double wt = n.wt * profile(n.r);
         const double slope = ch.slope(n.mu);
         const double kq = -TWO_PI * ((n.r * n.r) * n.r) * slope;
         const double ku = -TWO_PI * (n.r * n.r) * slope;
-        s.n = s.n + w * (wt * M) + c * (wt * q.m);
-        s.nx = s.nx + w * (wt * Mx) + c * (wt * q.m);
-        s.q = s.q + w * (kq * Mx) + c * (kq * q.m);
-        s.u = s.u + w * (ku * C) + c * (ku * q.c);
+        s.nx = s.nx + w * (wt * Mx) + c * (wt * q.ring.m);
+        s.q = s.q + w * (kq * Mx) + c * (kq * q.ring.m);
+        s.u = s.u + w * (ku * C) + c * (ku * q.ring.c);
         for (std::size_t b = 0; b < ch.nb; ++b) {
             const double kb = n.wt * ch.basis(b, n.mu);
-            s.b[b] = s.b[b] + w * (kb * Mx) + c * (kb * q.m);
+            s.b[b] = s.b[b] + w * (kb * Mx) + c * (kb * q.ring.m);
         }
     };
     if (!p.singular) {
         const auto& rule = unit_rule<N_REGULAR>();
-        for (std::size_t i = 0; i < N_REGULAR; ++i) node(rule.w[i], 0.0, map.at(p.e, L, rule.s[i]), {0.0, 0.0});
+        for (std::size_t i = 0; i < N_REGULAR; ++i) node(rule.w[i], 0.0, map.at(p.e, L, rule.s[i]), false);
     } else {
         const auto& rule = unit_rule<N_SINGULAR>();
-        for (std::size_t i = 0; i < N_SINGULAR; ++i) {
-            const Node n = map.at(p.e, L, rule.s[i]);
-            node(rule.w[i], p.factor * rule.c[i], n, ring_log_coefficients(x, n.r, eps));
-        }
+        for (std::size_t i = 0; i < N_SINGULAR; ++i)
+            node(rule.w[i], p.factor * rule.c[i], map.at(p.e, L, rule.s[i]), true);
     }
     out.add(s, std::fabs(L), ch.nb);
 }

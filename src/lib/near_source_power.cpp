@@ -231,20 +231,28 @@ void theta_gradient_panel(const Panel& p, double x, double eps, const PowerProfi
         const double mu = std::cos(theta);
         const double jac = (r * TWO_PI) * mu;
         const double wt = jac * profile.at_mu(mu);
-        const double M = ring_mean_fast(x, r, eps);
+        const CentroidRing ring = ch.centroid ? centroid_ring(x, r, x - r, eps)
+                                              : CentroidRing{ring_mean_fast(x, r, eps), 0.0};
+        CentroidLogCoefficients q{{0.0, 0.0, 0.0}, 0.0};
+        if (singular) {
+            if (ch.centroid) q = centroid_log_coefficients(x, r, eps);
+            else q.ring = ring_log_coefficients(x, r, eps);
+        }
+        const double M = ring.m;
+        s.n = s.n + w * (wt * M) + c * (wt * q.ring.m);
+        if (ch.centroid) s.c = s.c + w * (wt * ring.b) + c * (wt * q.b);
+        if (!ch.derivatives) return;
         const double Mx = ring_mean_excess(x, r, x - r, eps, M);
         const double C = ring_dipole_f(x, r, x - r, eps);
-        const RingLogCoefficients q = singular ? ring_log_coefficients(x, r, eps) : RingLogCoefficients{0.0, 0.0};
         const double slope = ch.slope(mu);
         const double kq = -TWO_PI * ((r * r) * r) * slope;
         const double ku = -TWO_PI * (r * r) * slope;
-        s.n = s.n + w * (wt * M) + c * (wt * q.m);
-        s.nx = s.nx + w * (wt * Mx) + c * (wt * q.m);
-        s.q = s.q + w * (kq * Mx) + c * (kq * q.m);
-        s.u = s.u + w * (ku * C) + c * (ku * q.c);
+        s.nx = s.nx + w * (wt * Mx) + c * (wt * q.ring.m);
+        s.q = s.q + w * (kq * Mx) + c * (kq * q.ring.m);
+        s.u = s.u + w * (ku * C) + c * (ku * q.ring.c);
         for (std::size_t b = 0; b < ch.nb; ++b) {
             const double kb = jac * ch.basis(b, mu);
-            s.b[b] = s.b[b] + w * (kb * Mx) + c * (kb * q.m);
+            s.b[b] = s.b[b] + w * (kb * Mx) + c * (kb * q.ring.m);
         }
     };
     if (p.kind == Kind::regular) {
@@ -298,25 +306,35 @@ void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfil
     for (std::size_t i = 0; i < N; ++i) {
         const double mu = m * rule.s[i];
         const double r = std::sqrt((1 - mu) * (1 + mu));
-        const double M = ring_mean_fast(x, r, eps);
+        const CentroidRing ring = ch.centroid ? centroid_ring(x, r, x - r, eps)
+                                              : CentroidRing{ring_mean_fast(x, r, eps), 0.0};
+        const double M = ring.m;
+        s.n = s.n + value.V[i] * M;
+        if (ch.centroid) s.c = s.c + value.V[i] * ring.b;
+        CentroidLogCoefficients q{{0.0, 0.0, 0.0}, 0.0};
+        double ls = 0.0;
+        if (singular) {
+            if (ch.centroid) q = centroid_log_coefficients(x, r, eps);
+            else q.ring = ring_log_coefficients(x, r, eps);
+            ls = std::log(rule.s[i]);
+            s.n = s.n + (p.factor * (value.U[i] - value.V[i] * ls)) * q.ring.m;
+            if (ch.centroid) s.c = s.c + (p.factor * (value.U[i] - value.V[i] * ls)) * q.b;
+        }
+        if (!ch.derivatives) continue;
         const double Mx = ring_mean_excess(x, r, x - r, eps, M);
         const double C = ring_dipole_f(x, r, x - r, eps);
         const double kq = -(r * r), ku = -r;
-        s.n = s.n + value.V[i] * M;
         s.nx = s.nx + value.V[i] * Mx;
         s.q = s.q + slope.V[i] * (kq * Mx);
         s.u = s.u + slope.V[i] * (ku * C);
         for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + basis[b].V[i] * Mx;
         if (singular) {
-            const RingLogCoefficients q = ring_log_coefficients(x, r, eps);
-            const double ls = std::log(rule.s[i]);
-            s.n = s.n + (p.factor * (value.U[i] - value.V[i] * ls)) * q.m;
-            s.nx = s.nx + (p.factor * (value.U[i] - value.V[i] * ls)) * q.m;
+            s.nx = s.nx + (p.factor * (value.U[i] - value.V[i] * ls)) * q.ring.m;
             const double sl = p.factor * (slope.U[i] - slope.V[i] * ls);
-            s.q = s.q + sl * (kq * q.m);
-            s.u = s.u + sl * (ku * q.c);
+            s.q = s.q + sl * (kq * q.ring.m);
+            s.u = s.u + sl * (ku * q.ring.c);
             for (std::size_t b = 0; b < ch.nb; ++b)
-                s.b[b] = s.b[b] + (p.factor * (basis[b].U[i] - basis[b].V[i] * ls)) * q.m;
+                s.b[b] = s.b[b] + (p.factor * (basis[b].U[i] - basis[b].V[i] * ls)) * q.ring.m;
         }
     }
     out.add(s, TWO_PI, ch.nb);

@@ -356,7 +356,8 @@ double panel_integral(const Panel& p, double x, double eps, const TablePieces& t
 }
 
 // The same panel for several tables at once, each against the ring mean M,
-// its excess M − 1 or the dipole ring mean C (channels[k].ring): the ring
+// its excess M − 1, the dipole ring mean C or the centroid's ring term b
+// (channels[k].ring): the ring
 // functions once per node, then each table's weights against them. The
 // first table's sum has panel_integral's arithmetic.
 template <std::size_t N, bool Singular>
@@ -364,27 +365,33 @@ void panel_channels(const Panel& p, double x, double eps, std::span<const TableC
                     std::span<double> sums) {
     const auto& rule = unit_rule<N>();
     const double L = p.o - p.e;
-    bool want_c = false, want_x = false;
+    bool want_c = false, want_x = false, want_b = false;
     for (const TableChannel& c : channels) {
         want_c = want_c || c.ring == RingKind::dipole;
         want_x = want_x || c.ring == RingKind::excess;
+        want_b = want_b || c.ring == RingKind::centroid;
     }
     // H[kind][i] = 2πr·(ring function), Q[kind][i] = 2πr·(its log coefficient).
-    std::array<std::array<double, N>, 3> H{}, Q{};
+    std::array<std::array<double, N>, 4> H{}, Q{};
     std::array<double, N> ls{};
     const bool offsets = std::fabs(L) < OFFSET_PANEL * x;
     for (std::size_t i = 0; i < N; ++i) {
         const double r = p.e + L * rule.s[i];
         const double f = Singular && offsets ? -(L * rule.s[i]) : x - r;
         const double w = r * TWO_PI;
-        const double M = ring_mean_fast_f(x, r, f, eps);
+        const CentroidRing ring = want_b ? centroid_ring(x, r, f, eps) : CentroidRing{ring_mean_fast_f(x, r, f, eps), 0.0};
+        const double M = ring.m;
         H[0][i] = w * M;
         if (want_x) H[1][i] = w * ring_mean_excess(x, r, f, eps, M);
         if (want_c) H[2][i] = w * ring_dipole_f(x, r, f, eps);
+        if (want_b) H[3][i] = w * ring.b;
         if constexpr (Singular) {
-            const RingLogCoefficients q = ring_log_coefficients(x, r, eps);
-            Q[0][i] = Q[1][i] = w * q.m;
-            Q[2][i] = w * q.c;
+            CentroidLogCoefficients q{{0.0, 0.0, 0.0}, 0.0};
+            if (want_b) q = centroid_log_coefficients(x, r, eps);
+            else q.ring = ring_log_coefficients(x, r, eps);
+            Q[0][i] = Q[1][i] = w * q.ring.m;
+            Q[2][i] = w * q.ring.c;
+            Q[3][i] = w * q.b;
             ls[i] = std::log(rule.s[i]);
         }
     }

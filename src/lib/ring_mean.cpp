@@ -232,8 +232,6 @@ double ring_log_coefficient(double u, double rho, double eps) noexcept {
 // from the expansions of K and E about m = 1 (as for q above).
 namespace {
 
-constexpr double DIPOLE_SERIES_TO = 0.2;
-
 // Coefficients of (π/16)·₂F₁(3/2, 3/2; 3; m): h_0 = π/16,
 // h_{k+1} = h_k (k + 3/2)²/((k + 1)(k + 3)); 40 terms reach 0.2^40 ≈ 1e-28.
 struct DipoleSeries {
@@ -245,7 +243,9 @@ struct DipoleSeries {
 };
 constexpr DipoleSeries DIPOLE_SERIES{};
 
-double dipole_h(double m, double mc) noexcept {
+}  // namespace
+
+double ring_dipole_h(double m, double mc) noexcept {
     if (m <= DIPOLE_SERIES_TO) {
         double sum = DIPOLE_SERIES.h[0], mk = 1.0;
         for (int k = 1; k < 40; ++k) {
@@ -259,6 +259,8 @@ double dipole_h(double m, double mc) noexcept {
     return cel(std::sqrt(mc), 1.0, -1.0, 1.0) / m;
 }
 
+namespace {
+
 double dipole_prefactor(const RingGeometry& r, double u, double rho) noexcept {
     const double g2 = r.g * r.g;
     return (((g2 * 64) * (u * rho)) / PI) / ((r.S2 * r.S) * (r.D * std::sqrt(r.D)));
@@ -271,7 +273,7 @@ double ring_dipole_f(double u, double rho, double f, double eps) noexcept {
     const RingGeometry r{g, f, f2, S, S2, D};
     const double m = ((g * 4) * ((u * 4) * rho)) / (S2 * D);
     const double mc = (f2 * (S2 + g * 4)) / (S2 * D);
-    return dipole_prefactor(r, u, rho) * dipole_h(m, mc);
+    return dipole_prefactor(r, u, rho) * ring_dipole_h(m, mc);
 }
 
 // M − 1 for the derivatives, which need the excess itself where M is within
@@ -328,7 +330,7 @@ RingLogCoefficients ring_log_coefficients(double u, double rho, double eps) noex
     const double m = ring_parameter(r, u, rho);
     const auto ke = cel<3>(std::sqrt(m), 1.0, {1.0, 0.0, 2.0 - m}, {1.0, 1.0, m});
     const double qc = -(2 / PI) * (ke[2] / (m * m));
-    return {log_coefficient_from(r, u, rho, ke[0], ke[1]), dipole_prefactor(r, u, rho) * qc};
+    return {log_coefficient_from(r, u, rho, ke[0], ke[1]), dipole_prefactor(r, u, rho) * qc, ke[0]};
 }
 
 }  // namespace detail

@@ -1,0 +1,278 @@
+// The shift of the light centroid of a finite source lensed by a point mass.
+//
+// A point source at s (lens at the origin, Einstein units) has images whose
+// magnification-weighted mean position is F(s) = ŝ(|s|² + 3)/√(|s|² + 4)
+// = s(A + B), A(d) = (d² + 2)/(d√(d² + 4)), B(d) = 1/(d√(d² + 4)). For a
+// source of radius ρ centred at u·û with brightness I, the centroid is
+// ∫ I F d²s / ∫ I A d²s and its shift from the source centre along û is
+//
+//   δ = ∫ I (F·û − uA) d²s / ∫ I A d²s = ρ ∫_0^1 2πr I(r) b(x, r) dr / N,
+//
+// N = ∫_0^1 2πr I M dr the magnification's integral (x = u/ρ, ε = 1/ρ, in
+// source radii, g = ε²), and per ring of radius a = r, with φ from the
+// direction of the lens, ⟨F·û⟩ − uM = b:
+//
+//   b = u M_B − a (C + C_B),   M_B = ⟨B⟩ = 2g K(m)/(π S √D),
+//   C + C_B = ⟨cos φ (A + B)⟩ = (16 g ua/(π S³ √D))·I + C/2,
+//   I = ∫_0^{π/2} s²c²/((c² + nc s²)√(c² + kc² s²)) dθ
+//     = [cel(kc, 1, 0, 1) − nc·cel(kc, nc, 0, 1)]/n,
+//
+// C the dipole ring mean (ring_mean.cpp), f = u − a, S = u + a, D = f² + 4g,
+// n = 4ua/S², nc = f²/S², m = 16g·ua/(S²D), kc² = 1 − m (by parts in φ,
+// C_B = 2ua·g·⟨sin²φ/(d³√(d² + 4g))⟩ − C/2; then φ = 2θ). b is O(u) at the
+// centre (b → u B(u) as a → 0), so δ → 0 there without cancellation, and
+// b = q_b ln|f| + (analytic) at the ring through the lens, with
+//
+//   q_b = u q_MB − a (q_C + q_CB),  q_MB = P·cel(√m, 1, 1, 1),
+//   q_CB = P·cel(√m, n, 1, 2 − n),  P = −4g/(π² S √D)
+//
+// (the coefficients over the vanishing cycle φ → it of the pinched branch
+// points, mapped to a cel of the complementary modulus √m with positive terms).
+//
+// Formulations, by zone of the ring (measured against mpmath, 40 digits,
+// u = 1, a/u from 1e-6 to 1e6, ε from 1e-4 to 1e4):
+// - |f| ≥ 4ε: the closed forms cancel where the ring encloses the lens
+//   (b = O(u g²/a⁴) from terms O(u g/a²): 7.5e3 relative lost at a/u = 1e6,
+//   ε = 1e-4). There, with t = g/d², A = 1 + Σ_{k≥2} a_k t^k, B = Σ_{k≥1}
+//   b_k t^k (the k = 1 term of B is harmonic: its mean is g/u outside the
+//   ring, 0 inside) and Legendre functions for the ring means of d^{-2k}:
+//     b = (g/u)[a < u] + Σ_{k≥2} [b_k u Q_k − (a_k + b_k) a s₁ D_k/(k − 1)],
+//     Q_k = g^k⟨d^{-2k}⟩ = w^k P_{k−1}(z), D_k = g^k |u² − a²|^k⟨cos φ d^{-2k}⟩·(k − 1)/s₁,
+//     w = g/(|f|S), z = (u² + a²)/(|f|S), s₁ = 2ua/(|f|S),
+//   by Q_{k+1} = ((2k − 1) wz Q_k − (k − 1) w² Q_{k−1})/k, D_{k+1} = w(z D_k + k Q_k)
+//   (≤ 28 terms): ≤ 7.9e-16.
+// - elsewhere the closed forms, I by its series of positive terms
+//   Σ_p β_{p+1} c_p (β_1 = π/16, β_{p+1} = β_p (p + ½)/(p + 2), c_p = n c_{p−1} + e_p,
+//   e_p = e_{p−1}(p − ½)m/p) for n ≤ 0.1, where the cel form loses ~1/n:
+//   ≤ 3.6e-15 relative; ≤ 4.4e-14 where b changes sign (a < u, |f| of a few
+//   ε), ≤ 5.6e-16 of |u M_B| + |a(C + C_B)| everywhere.
+// - the coefficient q_b: ≤ 1.7e-15 (its terms cancel by at most ~2).
+// M comes from the same Bulirsch iteration (p = nc) as cel(kc, nc, 0, 1),
+// with the bits of ring_mean_fast_f; K, cel(kc, 1, 0, 1) and C's
+// cel(kc, 1, −1, 1) share one iteration (p = 1).
+//
+// The radial integral uses the magnification's rules and panels (the same
+// nodes; its N has the magnification's bits), b beside M at every node and
+// q_b beside q at the log-corrected panels; the far field (x ≥ 3) its series
+// (far_field.cpp). Accuracy of δ against the mpmath table of
+// tests/reference/gen_centroid_reference.py: benchmarks/fspl_accuracy.py.
+#include "lib/centroid.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "kernels/bulirsch.hpp"
+#include "lib/float_range.hpp"
+#include "lib/model_parts.hpp"
+
+namespace kalvorin {
+
+namespace detail {
+
+namespace {
+
+constexpr double T_SERIES_FROM = 4.0;  // |f| in units of ε
+constexpr double I_SERIES_TO = 0.1;    // n
+
+// a_k + b_k and b_k of the t-series (a_k as ring_mean_excess's).
+struct TCoefficients {
+    double b[40] = {}, ab[40] = {};
+    constexpr TCoefficients() {
+        double c2k = 2.0, c2km2 = 1.0;  // C(2k, k), C(2k − 2, k − 1) at k = 1
+        for (int k = 1; k < 40; ++k) {
+            b[k] = (k % 2 == 1 ? 1.0 : -1.0) * c2km2;
+            ab[k] = (k % 2 == 0 ? 1.0 : -1.0) * (c2k - 2 * c2km2) + b[k];
+            c2km2 = c2k;
+            c2k = c2k * (2.0 * (2 * k + 1)) / (k + 1);
+        }
+    }
+};
+constexpr TCoefficients TCOEF{};
+
+double bracket_tseries(double u, double a, double f, double eps) noexcept {
+    const double g = eps * eps;
+    const double L = std::fabs(f) * (u + a);
+    const double w = g / L, z = (u * u + a * a) / L, s1 = ((u * 2) * a) / L;
+    const double wz = w * z, w2 = w * w;
+    double sum = a < u ? g / u : 0.0;
+    double q_prev = w, q = w2 * z, d = w2;  // Q_1, Q_2, D_2
+    for (int k = 2; k + 1 < 40; ++k) {
+        const double term = (TCOEF.b[k] * u) * q - (((TCOEF.ab[k] * a) * s1) * d) / (k - 1);
+        sum = sum + term;
+        if (std::fabs(term) <= 0x1p-56 * std::fabs(sum)) break;
+        const double next = ((2.0 * k - 1) * wz * q - (k - 1.0) * w2 * q_prev) / k;
+        d = w * (z * d + k * q);
+        q_prev = q;
+        q = next;
+    }
+    return sum;
+}
+
+// I for n ≤ I_SERIES_TO (m ≤ n): its series of positive terms.
+double i_series(double n, double m) noexcept {
+    double beta = PI / 16, c = 1.0, e = 1.0, sum = beta;
+    for (int p = 1; p < 80; ++p) {
+        e = e * (((p - 0.5) / p) * m);
+        c = n * c + e;
+        beta = beta * ((p + 0.5) / (p + 2));
+        const double t = beta * c;
+        sum = sum + t;
+        if (t <= sum * 0x1p-56) break;
+    }
+    return sum;
+}
+
+}  // namespace
+
+CentroidRing centroid_ring(double u, double rho, double f, double eps) noexcept {
+    const double g = eps * eps, f2 = f * f, S = u + rho, S2 = S * S, D = f2 + g * 4;
+    const double nc = f2 / S2;
+    const double mc = (f2 * (S2 + g * 4)) / (S2 * D);
+    const double kc = std::sqrt(mc);
+    const double sd = S * std::sqrt(D);
+    if (std::fabs(f) >= T_SERIES_FROM * eps) {
+        const double c = cel(kc, nc, f2 + (g + g), f2 + (g + g) * nc);
+        return {((4 / sd) * c) / TWO_PI, bracket_tseries(u, rho, f, eps)};
+    }
+    const auto cm = cel<2>(kc, nc, {f2 + (g + g), 0.0}, {f2 + (g + g) * nc, 1.0});
+    const double M = ((4 / sd) * cm[0]) / TWO_PI;
+    const double n = ((u * 4) * rho) / S2;
+    const double m = ((g * 4) * ((u * 4) * rho)) / (S2 * D);
+    double K, H, I;
+    if (n <= I_SERIES_TO) {
+        K = cel(kc, 1.0, 1.0, 1.0);
+        H = ring_dipole_h(m, mc);  // m ≤ n: the series
+        I = i_series(n, m);
+    } else {
+        const auto c1 = cel<3>(kc, 1.0, {1.0, 0.0, -1.0}, {1.0, 1.0, 1.0});
+        K = c1[0];
+        H = m <= DIPOLE_SERIES_TO ? ring_dipole_h(m, mc) : c1[2] / m;
+        I = (c1[1] - nc * cm[1]) / n;
+    }
+    const double ua = u * rho;
+    const double MB = ((g * 2) * K) / (PI * sd);
+    const double C = ((((g * g) * 64) * ua) / PI) / ((S2 * S) * (D * std::sqrt(D))) * H;
+    const double CB = (((g * 16) * ua) / (PI * (S2 * sd))) * I + C * 0.5;
+    return {M, u * MB - rho * CB};
+}
+
+CentroidLogCoefficients centroid_log_coefficients(double u, double rho, double eps) noexcept {
+    const RingLogCoefficients q = ring_log_coefficients(u, rho, eps);
+    const double g = eps * eps, f = u - rho, S = u + rho, S2 = S * S, D = f * f + g * 4;
+    const double n = ((u * 4) * rho) / S2;
+    const double m = ((g * 4) * ((u * 4) * rho)) / (S2 * D);
+    const double P = -(g * 4) / ((PI * PI) * (S * std::sqrt(D)));
+    const double q_mb = P * q.k1;
+    const double q_cb = P * cel(std::sqrt(m), n, 1.0, 2.0 - n);
+    return {q, u * q_mb - rho * (q.c + q_cb)};
+}
+
+}  // namespace detail
+
+namespace {
+
+constexpr double SERIES_FROM = 3.0;
+constexpr double CENTRE_ZONE = 0x1p-60;
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+// u/(u² + 2), u in Einstein radii.
+double point_source_shift(double u) noexcept { return u > 1e100 ? 1 / u : u / (u * u + 2); }
+
+bool series_serves(double u, double x) noexcept {
+    return x >= SERIES_FROM && x < HUGE_VAL && u > 1e-150 && u < 1e150;
+}
+
+}  // namespace
+
+const char* einstein_centroids(const LawGradient& g, std::span<const double> u, double rho, std::span<double> a,
+                               std::span<double> delta) {
+    if (rho == 0.0) {
+        for (std::size_t i = 0; i < u.size(); ++i) {
+            a[i] = point_source_magnification(u[i]);
+            delta[i] = point_source_shift(u[i]);
+        }
+        return nullptr;
+    }
+    const bool in_range = rho >= detail::RHO_TINY && rho <= detail::RHO_HUGE;
+    const bool values_first = !in_range || g.layout() == LawGradient::Layout::uniform || g.separate_value();
+    if (values_first) {
+        std::vector<double> scratch(u.size());
+        if (const char* failure = einstein_magnifications(g.law(), u, rho, a, scratch)) return failure;
+    }
+    const double flux = g.law().data().flux;
+    const detail::ProfileMoments& moments =
+        g.layout() == LawGradient::Layout::uniform ? detail::uniform_disk_moments() : g.law().data().moments;
+    detail::RadialSums sums(g, rho, true);
+    // δ (and A unless known) from the rings at x.
+    const auto direct = [&](std::size_t i, double x) {
+        const bool centre = x < CENTRE_ZONE;
+        detail::GradientSums s;
+        if (centre && !values_first) {
+            // The magnification's value at the centre (its rule), the shift
+            // from x = CENTRE_ZONE scaled to x (δ is odd and analytic in x).
+            a[i] = sums.at(0.0, s, nullptr) ? s.n / flux : NaN;
+        }
+        if (x == 0.0) {
+            delta[i] = 0.0;
+            return;
+        }
+        const double xc = centre ? CENTRE_ZONE : x;
+        if (!sums.at(xc, s, nullptr)) {
+            delta[i] = NaN;
+            if (!values_first) a[i] = NaN;
+            return;
+        }
+        if (!values_first && !centre) a[i] = s.n / flux;
+        const double d = rho * (s.c / s.n);
+        delta[i] = centre ? d * (x / CENTRE_ZONE) : d;
+    };
+    std::size_t index[4];
+    double uu[4], xx[4];
+    int batched = 0;
+    const auto flush = [&]() {
+        detail::FarFieldValue v[4];
+        detail::FarFieldCentroid c[4];
+        detail::FarFieldValue* vp = values_first ? nullptr : v;
+        if (batched == 4) {
+            detail::far_field_centroid4(uu, xx, moments, vp, c);
+        } else {
+            for (int k = 0; k < batched; ++k) c[k] = detail::far_field_centroid(uu[k], xx[k], moments, vp ? &v[k] : nullptr);
+        }
+        for (int k = 0; k < batched; ++k) {
+            const std::size_t i = index[k];
+            if (c[k].terms == 0 || (vp && v[k].terms == 0)) {
+                direct(i, xx[k]);
+                continue;
+            }
+            if (vp) a[i] = v[k].value;
+            delta[i] = c[k].delta;
+        }
+        batched = 0;
+    };
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        const double x = u[i] / rho;
+        if (x > detail::POINT_SOURCE_FROM) {
+            if (!values_first) a[i] = point_source_magnification(u[i]);
+            delta[i] = point_source_shift(u[i]);
+            continue;
+        }
+        if (!in_range) {
+            delta[i] = NaN;
+            continue;
+        }
+        if (series_serves(u[i], x)) {
+            index[batched] = i;
+            uu[batched] = u[i];
+            xx[batched] = x;
+            if (++batched == 4) flush();
+            continue;
+        }
+        direct(i, x);
+    }
+    flush();
+    return nullptr;
+}
+
+}  // namespace kalvorin
