@@ -138,6 +138,10 @@ CHILD = textwrap.dedent(r"""
             result = kf.magnification(u, 0.1, law, gradient=True)
         elif call == "jacobian":
             result = kf.light_curve(t, 0.0, 0.0, 10.0, 0.1, law, jacobian=True)
+        elif call == "centroid":
+            result = kf.centroid_shift(u, 0.1, law)
+        elif call == "astrometric":
+            result = kf.astrometric_light_curve(t, 0.0, 0.0, 10.0, 0.1, law)
         else:
             result = kf.light_curve(t, 0.0, 0.0, 10.0, 0.1, law)
         outcome = "returned"
@@ -157,7 +161,7 @@ CHILD = textwrap.dedent(r"""
 
 @pytest.mark.parametrize("name", LAWS)
 @pytest.mark.parametrize("how, outcome", [("SIGINT", "KeyboardInterrupt"), ("handler", "Stop")])
-@pytest.mark.parametrize("call", ["magnification", "light_curve", "gradient", "jacobian"])
+@pytest.mark.parametrize("call", ["magnification", "light_curve", "gradient", "jacobian", "centroid", "astrometric"])
 def test_a_signal_ends_a_long_call_promptly(name, how, outcome, call):
     env = dict(os.environ)
     package = pathlib.Path(os.path.abspath(kf.__file__)).parents[1]

@@ -262,9 +262,10 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
             delta[i] = NaN;
             continue;
         }
-        if (series_serves(u[i], x)) {
+        if (series_serves(rho * x, x)) {
+            // the lens distance as the magnification's series takes it (ρ·x)
             index[batched] = i;
-            uu[batched] = u[i];
+            uu[batched] = rho * x;
             xx[batched] = x;
             if (++batched == 4) flush();
             continue;
