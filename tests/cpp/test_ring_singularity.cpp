@@ -159,4 +159,78 @@ TEST_CASE("ring mean excess against the trapezoidal rule") {
 
 }  // namespace
 
+// The centroid's ring term b = ⟨(u − a cos φ)(A + B)⟩ − u M = u⟨B⟩ − a⟨cos φ (A + B)⟩,
+// B(d) = ε²/(d√(d² + 4ε²)), by the trapezoidal rule (long double); also the
+// sum of the terms' magnitudes, the scale its rounding is measured against
+// (where the ring encloses the lens the two means cancel to O(u ε⁴/a⁴)).
+struct TrapezoidBracket {
+    double b, scale;
+};
+TrapezoidBracket bracket_by_trapezoid(double x, double r, double eps) {
+    constexpr int n = 8192;
+    long double sum = 0, mag = 0;
+    const long double g = (long double)eps * eps;
+    for (int j = 0; j < n; ++j) {
+        const long double phi = 2 * 3.14159265358979323846L * j / n;
+        const long double c = std::cos(phi);
+        const long double d2 = (long double)r * r + (long double)x * x - 2 * (long double)r * x * c;
+        const long double d = std::sqrt(d2), e = std::sqrt(d2 + 4 * g);
+        const long double B = g / (d * e), AB = (d2 + 3 * g) / (d * e);
+        sum += x * B - r * c * AB;
+        mag += std::fabs(x * B) + std::fabs(r * c * AB);
+    }
+    return {(double)(sum / n), (double)(mag / n)};
+}
+
+TEST_CASE("centroid ring term against the trapezoidal rule; its ring mean the bits of the ring mean") {
+    for (const double x : {0.0, 1e-6, 0.01, 0.3, 0.7, 1.0, 2.5, 40.0}) {
+        for (const double r : {1e-5, 0.1, 0.5, 1.0}) {
+            for (const double eps : {0.01, 0.3, 1.0, 100.0}) {
+                if (std::fabs(x - r) < 0.3 * std::fmax(x, r)) continue;  // slow convergence near the ring
+                const detail::CentroidRing got = detail::centroid_ring(x, r, x - r, eps);
+                CHECK(got.m == detail::ring_mean_fast_f(x, r, x - r, eps));
+                const TrapezoidBracket want = bracket_by_trapezoid(x, r, eps);
+                if (x == 0.0) {
+                    CHECK(got.b == 0.0);
+                    continue;
+                }
+                CHECK(std::fabs(got.b - want.b) <= 4e-16 * want.scale + 4e-15 * std::fabs(want.b));
+            }
+        }
+    }
+}
+
+double bracket_smooth_part(double x, double r, double eps) {
+    return detail::centroid_ring(x, r, x - r, eps).b -
+           detail::centroid_log_coefficients(x, r, eps).b * std::log(std::fabs(r - x));
+}
+
+TEST_CASE("centroid ring term minus its logarithm is smooth through the ring") {
+    for (const double x : {0.05, 0.3, 0.6, 0.95}) {
+        for (const double eps : {0.1, 1.0, 30.0}) {
+            double previous = NAN;
+            for (const double h : {0.01 * x, 0.003 * x, 0.001 * x}) {
+                const double p0 = 0.5 * (bracket_smooth_part(x, x + 1e-9 * x, eps) + bracket_smooth_part(x, x - 1e-9 * x, eps));
+                const double d2 =
+                    (bracket_smooth_part(x, x + h, eps) + bracket_smooth_part(x, x - h, eps) - 2 * p0) / (h * h);
+                const double scale = (std::fabs(p0) + eps) / (x * x);
+                if (!std::isnan(previous)) CHECK(std::fabs(d2 - previous) <= 0.02 * scale + 1e-6 * std::fabs(d2));
+                previous = d2;
+            }
+        }
+    }
+}
+
+TEST_CASE("centroid log coefficients: the ring mean's bit for bit, and eps/pi on the ring") {
+    for (const double x : {0.1, 0.5, 1.0, 2.0}) {
+        for (const double eps : {0.01, 1.0, 50.0}) {
+            const double r = x * (1 + 1e-9);
+            const detail::CentroidLogCoefficients q = detail::centroid_log_coefficients(x, r, eps);
+            CHECK(q.ring.m == detail::ring_log_coefficient(x, r, eps));
+            CHECK(q.ring.c == detail::ring_log_coefficients(x, r, eps).c);
+            CHECK_REL(q.b, eps / 3.141592653589793, 1e-7);
+        }
+    }
+}
+
 int main() { return kalvorin_test::run_all(); }
