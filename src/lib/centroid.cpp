@@ -175,6 +175,7 @@ namespace {
 
 constexpr double SERIES_FROM = 3.0;
 constexpr double CENTRE_ZONE = 0x1p-60;
+constexpr double UNIFORM_SERIES_FROM = 3.0;  // the uniform disk's series: x > 3
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // u/(u² + 2), u in Einstein radii.
@@ -196,20 +197,26 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
         return nullptr;
     }
     const bool in_range = rho >= detail::RHO_TINY && rho <= detail::RHO_HUGE;
-    const bool values_first = !in_range || g.layout() == LawGradient::Layout::uniform || g.separate_value();
+    const bool values_first = !in_range || g.separate_value();
     if (values_first) {
         std::vector<double> scratch(u.size());
         if (const char* failure = einstein_magnifications(g.law(), u, rho, a, scratch)) return failure;
     }
+    // A uniform source's values come from its closed form (the series beyond
+    // x = 3, which the centroid's series reproduces bit for bit): the points
+    // left to it are gathered and evaluated at the end.
+    const bool uniform = g.layout() == LawGradient::Layout::uniform;
+    const bool values_from_rings = !values_first && !uniform;
+    std::vector<std::size_t> pending;
     const double flux = g.law().data().flux;
-    const detail::ProfileMoments& moments =
-        g.layout() == LawGradient::Layout::uniform ? detail::uniform_disk_moments() : g.law().data().moments;
+    const detail::ProfileMoments& moments = uniform ? detail::uniform_disk_moments() : g.law().data().moments;
     detail::RadialSums sums(g, rho, true);
     // δ (and A unless known) from the rings at x.
     const auto direct = [&](std::size_t i, double x) {
         const bool centre = x < CENTRE_ZONE;
         detail::GradientSums s;
-        if (centre && !values_first) {
+        if (uniform && !values_first) pending.push_back(i);
+        if (centre && values_from_rings) {
             // The magnification's value at the centre (its rule), the shift
             // from x = CENTRE_ZONE scaled to x (δ is odd and analytic in x).
             a[i] = sums.at(0.0, s, nullptr) ? s.n / flux : NaN;
@@ -221,10 +228,10 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
         const double xc = centre ? CENTRE_ZONE : x;
         if (!sums.at(xc, s, nullptr)) {
             delta[i] = NaN;
-            if (!values_first) a[i] = NaN;
+            if (values_from_rings) a[i] = NaN;
             return;
         }
-        if (!values_first && !centre) a[i] = s.n / flux;
+        if (values_from_rings && !centre) a[i] = s.n / flux;
         const double d = rho * (s.c / s.n);
         delta[i] = centre ? d * (x / CENTRE_ZONE) : d;
     };
@@ -246,7 +253,8 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
                 direct(i, xx[k]);
                 continue;
             }
-            if (vp) a[i] = v[k].value;
+            if (vp && (!uniform || xx[k] > UNIFORM_SERIES_FROM)) a[i] = v[k].value;
+            else if (vp) pending.push_back(i);
             delta[i] = c[k].delta;
         }
         batched = 0;
@@ -273,6 +281,12 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
         direct(i, x);
     }
     flush();
+    if (!pending.empty()) {
+        std::vector<double> us(pending.size()), as(pending.size()), scratch(pending.size());
+        for (std::size_t k = 0; k < pending.size(); ++k) us[k] = u[pending[k]];
+        if (const char* failure = einstein_magnifications(g.law(), us, rho, as, scratch)) return failure;
+        for (std::size_t k = 0; k < pending.size(); ++k) a[pending[k]] = as[k];
+    }
     return nullptr;
 }
 

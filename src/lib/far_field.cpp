@@ -356,7 +356,8 @@ void far_field_centroid_lanes(const double* u, const double* x, const ProfileMom
                               FarFieldCentroid* out) noexcept {
     Recurrence r[L];
     BRecurrence br[L];
-    double a[L][2 * K], beta[L][2 * K], q[L], qk[L], sum[L], num[L];
+    // sab_j = a_j + β_j
+    double a[L][2 * K], beta[L][2 * K], sab[L][2 * K], q[L], qk[L], sum[L], num[L];
     bool value_done[L], done[L];
     for (int n = 0; n < L; ++n) {
         r[n] = Recurrence(u[n]);
@@ -365,6 +366,8 @@ void far_field_centroid_lanes(const double* u, const double* x, const ProfileMom
         a[n][1] = -r[n].c4 * a[n][0];
         beta[n][0] = br[n].beta0;
         beta[n][1] = br[n].beta1;
+        sab[n][0] = a[n][0] + beta[n][0];
+        sab[n][1] = a[n][1] + beta[n][1];
         q[n] = 1 / (x[n] * x[n]);
         qk[n] = 1.0;
         sum[n] = moments.mu[0] * a[n][0];
@@ -381,19 +384,21 @@ void far_field_centroid_lanes(const double* u, const double* x, const ProfileMom
             if (k > 1) {
                 a[n][2 * k - 1] = r[n].next(a[n], 2 * k - 2);
                 beta[n][2 * k - 1] = br[n].next(beta[n], 2 * k - 2);
+                sab[n][2 * k - 2] = a[n][2 * k - 2] + beta[n][2 * k - 2];
             }
             a[n][2 * k] = r[n].next(a[n], 2 * k - 1);
             beta[n][2 * k] = br[n].next(beta[n], 2 * k - 1);
+            sab[n][2 * k - 1] = a[n][2 * k - 1] + beta[n][2 * k - 1];
         }
         for (int n = 0; n < L; ++n) {
             if (value_done[n] && done[n]) continue;
             const double* an = a[n];
             const double* bn = beta[n];
+            const double* sn = sab[n];
             double p = 0.0, rk = 0.0;
             for (int i = k; i >= 0; --i) {
                 p = p + COEFFICIENTS.c[k][i] * an[k + i];
-                rk = rk + COEFFICIENTS.c[k][i] * bn[k + i] +
-                     (i > 0 ? CENTROID_COEFFICIENTS.c[k][i] * (an[k + i - 1] + bn[k + i - 1]) : 0.0);
+                rk = rk + (COEFFICIENTS.c[k][i] * bn[k + i] + CENTROID_COEFFICIENTS.c[k][i] * sn[k + i - 1]);
             }
             qk[n] = qk[n] * q[n];
             const double next_bound = moments.mu[k] != 0.0 && k + 1 < K ? (2.5 * q[n]) * (moments.mu[k + 1] / moments.mu[k]) : HUGE_VAL;
