@@ -190,7 +190,9 @@ TYPED = textwrap.dedent("""
     e = kf.light_curve(np.linspace(-1, 1, 9, dtype=np.float32), 0.0, 0.01, 20.0, 0.005, kf.Linear.from_gamma(0.4))
     f = kf.light_curve(np.linspace(-1, 1, 9), 0.0, np.array([0.01, 0.02])[:, None], 20.0, 0.005)
     g: float = kf.Linear(0.5).gamma + kf.Uniform().flux
-    print(a, b, c, d, e, f, g, kf.__version__)
+    h = kf.centroid_shift(u, rho, kf.Linear(0.6)) + kf.centroid_shift(0.5, 0.1)
+    A, dx, dy = kf.astrometric_light_curve(np.linspace(-1, 1, 9), 0.0, 0.01, 20.0, 0.005, kf.Claret(0.5, 0.1, 0.3, 0.0))
+    print(a, b, c, d, e, f, g, h, A, dx, dy, kf.__version__)
 """)
 
 

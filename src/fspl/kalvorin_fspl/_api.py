@@ -74,6 +74,21 @@ def _broadcast(arrays: "dict[str, npt.NDArray[Any]]") -> Tuple[int, ...]:
         raise ValueError(f"shapes do not broadcast together: {shapes}") from None
 
 
+def _trajectory_arrays(arrays: "dict[str, npt.NDArray[Any]]") -> Tuple[Tuple[int, ...], Any, "dict[str, Any]"]:
+    """The broadcast shape, tau = (t - t0)/tE and the float64 arrays of a trajectory's
+    arguments (t, t0, u0, tE, rho), each checked element by element."""
+    shape = _broadcast(arrays)
+    checks: "dict[str, Any]" = {"t": np.isfinite, "t0": np.isfinite, "u0": np.isfinite,
+                                "tE": lambda v: (v > 0.0) & (v < np.inf), "rho": lambda v: (v >= 0.0) & (v < np.inf)}
+    for name, a in arrays.items():
+        af = np.asarray(a, dtype=np.float64)
+        bad = np.flatnonzero(~checks[name](af.reshape(-1)))
+        if bad.size:
+            raise _domain_error(name, float(af.reshape(-1)[bad[0]]), _index(int(bad[0]), af.shape) if af.ndim else "")
+    f = {k: np.asarray(a, dtype=np.float64) for k, a in arrays.items()}
+    return shape, (f["t"] - f["t0"]) / f["tE"], f
+
+
 @overload
 def magnification(u: float, rho: float, law: Law = ..., gradient: Literal[False] = ...) -> float: ...
 @overload
@@ -324,17 +339,7 @@ def light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLike, tE: npt.
             raise _domain_error("t", float(tf[invalid[1]]), _index(invalid[1], ta.shape) if ta.ndim else "")
         return float(out[()]) if out.ndim == 0 else out
     # Parameters as arrays: checked element by element, then broadcast.
-    arrays = {"t": ta, **params}
-    shape = _broadcast(arrays)
-    checks = {"t": np.isfinite, "t0": np.isfinite, "u0": np.isfinite,
-              "tE": lambda v: (v > 0.0) & (v < np.inf), "rho": lambda v: (v >= 0.0) & (v < np.inf)}
-    for name, a in arrays.items():
-        af = np.asarray(a, dtype=np.float64)
-        bad = np.flatnonzero(~checks[name](af.reshape(-1)))
-        if bad.size:
-            raise _domain_error(name, float(af.reshape(-1)[bad[0]]), _index(int(bad[0]), af.shape) if af.ndim else "")
-    f = {k: np.asarray(a, dtype=np.float64) for k, a in arrays.items()}
-    tau = (f["t"] - f["t0"]) / f["tE"]
+    shape, tau, f = _trajectory_arrays({"t": ta, **params})
     u = np.sqrt(f["u0"] * f["u0"] + tau * tau)
     if not jacobian:
         return magnification(np.broadcast_to(u, shape), f["rho"], law)

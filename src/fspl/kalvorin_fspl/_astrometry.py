@@ -9,7 +9,8 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from ._api import FloatOrArray, _broadcast, _domain_error, _flat, _index, _is_scalar, _raise_invalid, _real_array
+from ._api import (FloatOrArray, _broadcast, _domain_error, _flat, _index, _is_scalar, _raise_invalid, _real_array,
+                   _trajectory_arrays)
 from ._laws import Law, Uniform, _law_core
 
 __all__ = ["centroid_shift", "astrometric_light_curve"]
@@ -22,7 +23,7 @@ def _centroid(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law) -> Tuple[Any, Any]
     _law_core(law)
     grad = law._gradient_core()
     if _is_scalar(u) and _is_scalar(rho):
-        one = _core.centroid1(u, rho, grad)
+        one = _core.centroid1(u, rho, grad)  # type: ignore[arg-type]
         if one is not None:
             return one
     arrays = {"u": _real_array(u, "u"), "rho": _real_array(rho, "rho")}
@@ -157,18 +158,9 @@ def astrometric_light_curve(t: npt.ArrayLike, t0: npt.ArrayLike, u0: npt.ArrayLi
         if a.ndim == 0:
             return float(a[()]), float(dx[()]), float(dy[()])
         return a, dx, dy
-    arrays = {"t": ta, "t0": _real_array(t0, "t0"), "u0": _real_array(u0, "u0"), "tE": _real_array(tE, "tE"),
-              "rho": _real_array(rho, "rho")}
-    shape = _broadcast(arrays)
-    checks = {"t": np.isfinite, "t0": np.isfinite, "u0": np.isfinite,
-              "tE": lambda v: (v > 0.0) & (v < np.inf), "rho": lambda v: (v >= 0.0) & (v < np.inf)}
-    for name, arr in arrays.items():
-        af = np.asarray(arr, dtype=np.float64)
-        bad = np.flatnonzero(~checks[name](af.reshape(-1)))
-        if bad.size:
-            raise _domain_error(name, float(af.reshape(-1)[bad[0]]), _index(int(bad[0]), af.shape) if af.ndim else "")
-    f = {k: np.asarray(v, dtype=np.float64) for k, v in arrays.items()}
-    tau = np.broadcast_to((f["t"] - f["t0"]) / f["tE"], shape)
+    shape, tau, f = _trajectory_arrays({"t": ta, "t0": _real_array(t0, "t0"), "u0": _real_array(u0, "u0"),
+                                        "tE": _real_array(tE, "tE"), "rho": _real_array(rho, "rho")})
+    tau = np.broadcast_to(tau, shape)
     u0b = np.broadcast_to(f["u0"], shape)
     u = np.sqrt(u0b * u0b + tau * tau)
     A, delta = _centroid(u, np.broadcast_to(f["rho"], shape), law)
