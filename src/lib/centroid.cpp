@@ -175,7 +175,8 @@ namespace {
 
 constexpr double SERIES_FROM = 3.0;
 constexpr double CENTRE_ZONE = 0x1p-60;
-constexpr double UNIFORM_SERIES_FROM = 3.0;  // the uniform disk's series: x > 3
+constexpr double UNIFORM_SERIES_FROM = 3.0;
+constexpr double SMALL_SOURCE = 0x1p-34;  // 5.8e-11  // the uniform disk's series: x > 3
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // u/(u² + 2), u in Einstein radii.
@@ -197,7 +198,14 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
         return nullptr;
     }
     const bool in_range = rho >= detail::RHO_TINY && rho <= detail::RHO_HUGE;
-    const bool values_first = !in_range || g.separate_value();
+    // A small source: over it the lens magnifies like 1/d, and δ/ρ depends on
+    // x = u/ρ alone up to O(ρ²) (1e-20 at SMALL_SOURCE): the shift is that of
+    // a source of radius SMALL_SOURCE scaled by ρ/SMALL_SOURCE (exact: a power
+    // of two), which keeps ε⁴ = ρ⁻⁴ of the ring formulas far from overflow.
+    const bool small = in_range && rho < SMALL_SOURCE;
+    const double rho_rings = small ? SMALL_SOURCE : rho;
+    const double shift_scale = small ? rho / SMALL_SOURCE : 1.0;
+    const bool values_first = !in_range || small || g.separate_value();
     if (values_first) {
         std::vector<double> scratch(u.size());
         if (const char* failure = einstein_magnifications(g.law(), u, rho, a, scratch)) return failure;
@@ -210,7 +218,7 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
     std::vector<std::size_t> pending;
     const double flux = g.law().data().flux;
     const detail::ProfileMoments& moments = uniform ? detail::uniform_disk_moments() : g.law().data().moments;
-    detail::RadialSums sums(g, rho, true);
+    detail::RadialSums sums(g, rho_rings, true);
     // δ (and A unless known) from the rings at x.
     const auto direct = [&](std::size_t i, double x) {
         const bool centre = x < CENTRE_ZONE;
@@ -232,7 +240,7 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
             return;
         }
         if (values_from_rings && !centre) a[i] = s.n / flux;
-        const double d = rho * (s.c / s.n);
+        const double d = (rho_rings * (s.c / s.n)) * shift_scale;
         delta[i] = centre ? d * (x / CENTRE_ZONE) : d;
     };
     std::size_t index[4];
@@ -255,7 +263,7 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
             }
             if (vp && (!uniform || xx[k] > UNIFORM_SERIES_FROM)) a[i] = v[k].value;
             else if (vp) pending.push_back(i);
-            delta[i] = c[k].delta;
+            delta[i] = c[k].delta * shift_scale;
         }
         batched = 0;
     };
@@ -270,10 +278,10 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
             delta[i] = NaN;
             continue;
         }
-        if (series_serves(rho * x, x)) {
+        if (series_serves(rho_rings * x, x)) {
             // the lens distance as the magnification's series takes it (ρ·x)
             index[batched] = i;
-            uu[batched] = rho * x;
+            uu[batched] = rho_rings * x;
             xx[batched] = x;
             if (++batched == 4) flush();
             continue;
