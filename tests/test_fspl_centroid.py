@@ -146,7 +146,7 @@ def test_small_sources_scale_with_their_radius(law):
     # Over a small source the lens magnifies like 1/d: δ/ρ depends on x = u/ρ alone
     # up to O(ρ²), from ρ = 1e-100 (where ρ⁻⁴ overflows) up through 5.8e-11.
     x = np.array([1e-3, 0.3, 0.999, 1.0, 1.001, 1.5, 3.0, 40.0])
-    ref = kf.centroid_shift(x * 1e-7, 1e-7, law) / 1e-7
-    for rho in (1e-100, 1e-60, 1e-20, 5.8e-11 * (1 - 1e-9), 5.8e-11 * (1 + 1e-9), 1e-9):
+    ref = kf.centroid_shift(x * 1e-9, 1e-9, law) / 1e-9
+    for rho in (1e-100, 1e-60, 1e-20, 5.8e-11 * (1 - 1e-9), 5.8e-11 * (1 + 1e-9), 1e-8):
         got = kf.centroid_shift(x * rho, rho, law) / rho
         assert np.allclose(got, ref, rtol=1e-13, atol=1e-15), rho
