@@ -250,6 +250,96 @@ def test_light_curve_models(u0, rho):
         assert abs(limb[200] / _linear_law_at_centre(rho, 0.6) - 1.0) <= 1e-13
 
 
+def _centroid_shift_2d(u, rho, c):
+    """The centroid shift of a disk with the linear law I = 1 - c (1 - mu) in
+    mpmath, from its definition C = int I F d^2s / int I A d^2s, delta = C.u_hat - u,
+    in polar coordinates (d, psi) about the lens: the area element d dd
+    cancels the 1/d of A and of F's direction, and 1 - r^2 = (d_max - d)(d -
+    d_min)/rho^2 has no cancellation at the limb."""
+    mp = pytest.importorskip("mpmath")
+    with mp.workdps(20):
+        u, rho, c = mp.mpf(u), mp.mpf(rho), mp.mpf(c)
+
+        def inner(psi, weight):
+            cp = mp.cos(psi)
+            sq = mp.sqrt(max(rho * rho - (u * mp.sin(psi)) ** 2, 0))
+            d_min, d_max = u * cp - sq, u * cp + sq
+
+            def f(d):
+                mu2 = max((d_max - d) * (d - d_min) / (rho * rho), 0)
+                return (1 - c * (1 - mp.sqrt(mu2))) * weight(d) / mp.sqrt(d * d + 4)
+            return mp.quad(f, [max(mp.mpf(0), d_min), d_max])
+
+        top = mp.pi if u < rho else mp.asin(rho / u)
+        num = mp.quad(lambda q: mp.cos(q) * inner(q, lambda d: d * (d * d + 3)), [0, top])
+        den = mp.quad(lambda q: inner(q, lambda d: d * d + 2), [0, top])
+        return float(num / den - u)
+
+
+def _printed(lines, prefix):
+    return next(line for line in lines if line.startswith(prefix))
+
+
+def test_astrometry_event_script(tmp_path):
+    pytest.importorskip("matplotlib")
+    png = tmp_path / "astrometry.png"
+    proc = subprocess.run([sys.executable, os.path.join(EXAMPLES, "astrometry_event.py"), "--output", str(png)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert png.stat().st_size > 10_000
+    lines = proc.stdout.splitlines()
+    # closest approach of the default transit (u0 = 0.02 < rho = 0.05): the
+    # point-source shift u0/(u0^2 + 2); the disks' centroids moved towards the
+    # lens, less far than the point source's from the source centre
+    line = _printed(lines, "closest approach (u = 0.02): ")
+    values = [float(x.split()[-1]) for x in line.split(": ", 1)[1].split(", ")]
+    point, uniform, limb = values
+    assert point == round(0.02 / (0.02**2 + 2), 9)
+    assert -point < uniform < 0 and -point < limb < 0
+    # the values to the printed 9 decimals, from mpmath (-0.0046704835, -0.0044980787)
+    assert abs(uniform - _centroid_shift_2d(0.02, 0.05, 0.0)) <= 6e-10
+    assert abs(limb - _centroid_shift_2d(0.02, 0.05, 0.6)) <= 6e-10
+    # far from the lens the disks look like point sources (measured 2.5e-8)
+    for name in ("uniform", "limb-darkened"):
+        line = _printed(lines, f"far from the lens (u >= 25): {name} shift / point-source shift - 1 at most ")
+        assert float(line.split()[-1]) <= 1e-6, line
+    # the leading finite-source term is proportional to the profile's
+    # flux-weighted <r^2>: 0.45 / 0.5 for Linear(0.6) against the uniform disk
+    line = _printed(lines, "10 rho < u < 2: ")
+    low, high = float(line.split()[-3]), float(line.split()[-1])
+    assert 0.899 <= low <= high <= 0.901, line
+
+
+@pytest.mark.parametrize("u0,rho", [(0.02, 0.05), (0.0, 0.05), (0.1, 0.02), (0.004, 0.001)])
+def test_astrometry_event_models(u0, rho):
+    import astrometry_event
+    import kalvorin_fspl as kf
+
+    times, tau, u, models = astrometry_event.event(0.0, 20.0, u0, rho, 801, 50.0)
+    c = 400
+    assert tau[c] == 0.0 and u[c] == u0 and abs(tau[-1] - 50.0) < 1e-12
+    point = models["point"]
+    for name, c_ld in (("uniform", 0.0), ("limb", astrometry_event.LIMB_DARKENING)):
+        a, dx, dy, delta = models[name]
+        # the components are the shift along the motion and across it
+        assert np.allclose(np.hypot(dx, dy), np.abs(delta), rtol=1e-13, atol=0)
+        assert np.all(dy * delta >= 0) if u0 > 0 else np.all(dy == 0)
+        # at closest approach and at the window's end, against mpmath (the
+        # accuracy the module claims, 1e-12 relative)
+        for i in (c, len(u) - 1):
+            want = _centroid_shift_2d(u[i], rho, c_ld)
+            if abs(want) < 1e-15:  # the lens on the centre: 0 by symmetry
+                assert abs(delta[i]) <= 1e-15
+            else:
+                assert abs(delta[i] / want - 1.0) <= 1e-12, (name, u[i], delta[i], want)
+        # below the point-source shift at closest approach; at u = 50 the same
+        # to 1e-6 relative
+        assert abs(delta[c]) < point[3][c] or (u0 == 0.0 and delta[c] == point[3][c] == 0.0)
+        assert abs(delta[-1] / point[3][-1] - 1.0) <= 1e-6
+        # the photometry of the joint call is light_curve's
+        assert np.array_equal(a, kf.light_curve(times, 0.0, u0, 20.0, rho, kf.Linear(c_ld)))
+
+
 @pytest.fixture(scope="module")
 def dask_cluster():
     distributed = pytest.importorskip("distributed")
