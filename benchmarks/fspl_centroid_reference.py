@@ -190,10 +190,10 @@ def _check(args):
     return kind, rho, i, name, mp.nstr(delta_brute(u, rho, name), 25)
 
 
-def main():
+def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--workers", type=int, default=1, help="processes (default 1)")
-    args = ap.parse_args()
+    args = ap.parse_args(argv)
     start = time.time()
     pts = table()
     jobs = [(u, rho) for _, rho, _, u in pts]

@@ -60,8 +60,8 @@ html_show_sourcelink = False
 # hmc_event: 200 + 300 NUTS steps and 300 emcee steps, some 25 s (a minute
 # with other work on the machine).
 kalvorin_gallery_examples = str(HERE.parent / "examples")
-kalvorin_gallery_order = ["light_curve", "astrometry_event", "limb_darkening_laws", "fit_event", "hmc_event", "survey_dask",
-                          "typed_usage"]
+kalvorin_gallery_order = ["light_curve", "astrometry_event", "limb_darkening_laws", "fit_event", "hmc_event",
+                          "survey_dask", "typed_usage"]
 kalvorin_gallery_arguments = {
     "fit_event": ["--mcmc", "1000"],
     "hmc_event": ["--warmup", "200", "--samples", "300", "--emcee", "300"],

@@ -89,8 +89,8 @@ def main(argv: list[str] | None = None) -> int:
           f"limb darkening Linear({LIMB_DARKENING}); shifts in Einstein radii")
     print(f"{'t [d]':>10} {'u':>9} {'A point':>10} {'A uniform':>10} {'A limb':>10} "
           f"{'δ point':>10} {'δ uniform':>10} {'δ limb':>10} {'dy uniform':>11}")
-    rows = sorted({int(np.argmin(np.abs(tau - x))) for x in (-10.0, -1.0, -0.3, -2 * args.rho, -args.rho, -0.5 * args.rho,
-                                                           0.0, 0.5 * args.rho, args.rho, 2 * args.rho)})
+    taus = (-10.0, -1.0, -0.3, -2 * args.rho, -args.rho, -0.5 * args.rho, 0.0, 0.5 * args.rho, args.rho, 2 * args.rho)
+    rows = sorted({int(np.argmin(np.abs(tau - x))) for x in taus})
     for i in rows:
         print(f"{times[i]:10.4f} {u[i]:9.5f} {point[0][i]:10.4f} {uniform[0][i]:10.4f} {limb[0][i]:10.4f} "
               f"{point[3][i]:10.6f} {uniform[3][i]:10.6f} {limb[3][i]:10.6f} {uniform[2][i]:11.6f}")
