@@ -494,13 +494,31 @@ def command(script=__file__):
     return cmd
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+def options(doc, results, default_repeats=21):
+    """(args, rounds per table) from the fspl benchmarks' common command line."""
+    ap = argparse.ArgumentParser(description=doc.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="5 rounds per table")
-    ap.add_argument("--repeats", type=int, help="rounds per table (default 31, quick 5)")
-    ap.add_argument("--no-write", action="store_true", help=f"do not write {os.path.relpath(RESULTS, ROOT)}")
+    ap.add_argument("--repeats", type=int, help=f"rounds per table (default {default_repeats}, quick 5)")
+    ap.add_argument("--no-write", action="store_true", help=f"do not write {os.path.relpath(results, ROOT)}")
     args = ap.parse_args()
-    repeats = args.repeats or (5 if args.quick else 31)
+    return args, args.repeats or (5 if args.quick else default_repeats)
+
+
+def write_results(path, title, script, seconds, body):
+    """A results page: title, the command, date, revision, machine and versions, then body."""
+    vers, rev = bench.versions()
+    with open(path, "w") as fh:
+        fh.write(f"# {title}\n\n"
+                 f"`{command(script)}`, {datetime.date.today()}, {rev}, {seconds:.0f} s.\n\n"
+                 f"- Machine: {bench.machine()}\n"
+                 f"- Python {platform.python_version()}; kalvorin_fspl {kf.__version__}, "
+                 + ", ".join(f"{p} {v}" for p, v in vers.items() if p != "kalvorin") + "\n\n"
+                 + body + "\n")
+    print(f"wrote {os.path.relpath(path, ROOT)}")
+
+
+def main():
+    args, repeats = options(__doc__, RESULTS, 31)
 
     t_start = time.time()
     print(f"kalvorin_fspl {kf.__version__} from {os.path.dirname(kf.__file__)}", flush=True)

@@ -38,10 +38,7 @@ over the rounds of the ratio within a round (benchmarks/fspl.py's
 `interleaved`).
 """
 
-import argparse
-import datetime
 import os
-import platform
 import sys
 import time
 import warnings
@@ -52,7 +49,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
-import bench  # noqa: E402
 import fspl  # noqa: E402
 import fspl_gradient_reference as gref  # noqa: E402
 
@@ -249,12 +245,7 @@ ACC_HEADER = ("curve", "rho", "law", "A", "dA/du", "dA/dρ", "dA/d(law)", "light
 # ------------------------------------------------------------------ output
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--quick", action="store_true", help="5 rounds per table")
-    ap.add_argument("--repeats", type=int, help="rounds per table (default 21, quick 5)")
-    ap.add_argument("--no-write", action="store_true", help=f"do not write {os.path.relpath(RESULTS, ROOT)}")
-    args = ap.parse_args()
-    repeats = args.repeats or (5 if args.quick else 21)
+    args, repeats = fspl.options(__doc__, RESULTS)
     start = time.time()
     ref, spread = reference()
     cost_rows, worst = cost(repeats)
@@ -290,15 +281,7 @@ def main():
         "Accuracy of ours by curve:", fspl.markdown(ACC_HEADER, acc_rows), legend])
     print(body)
     if not args.no_write:
-        vers, rev = bench.versions()
-        with open(RESULTS, "w") as fh:
-            fh.write("# Benchmark: kalvorin_fspl's exact derivatives\n\n"
-                     f"`{fspl.command(__file__)}`, {datetime.date.today()}, {rev}, {time.time() - start:.0f} s.\n\n"
-                     f"- Machine: {bench.machine()}\n"
-                     f"- Python {platform.python_version()}; kalvorin_fspl {kf.__version__}, "
-                     + ", ".join(f"{p} {v}" for p, v in vers.items() if p != "kalvorin") + "\n\n"
-                     + body + "\n")
-        print(f"wrote {os.path.relpath(RESULTS, ROOT)}")
+        fspl.write_results(RESULTS, "Benchmark: kalvorin_fspl's exact derivatives", __file__, time.time() - start, body)
 
 
 if __name__ == "__main__":

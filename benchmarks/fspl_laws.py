@@ -32,7 +32,6 @@ loop of at least 20 ms; ratios are medians over the rounds of the ratio
 within a round (benchmarks/fspl.py's `interleaved`).
 """
 
-import argparse
 import datetime
 import math
 import os
@@ -190,12 +189,7 @@ SUMMARY_HEADER = ("law", "× Linear, whole event ρ = " + " / ".join(f"{r:g}" fo
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--quick", action="store_true", help="5 rounds per table")
-    ap.add_argument("--repeats", type=int, help="rounds per table (default 21, quick 5)")
-    ap.add_argument("--no-write", action="store_true", help=f"do not write {os.path.relpath(RESULTS, ROOT)}")
-    args = ap.parse_args()
-    repeats = args.repeats or (5 if args.quick else 21)
+    args, repeats = fspl.options(__doc__, RESULTS)
     start = time.time()
     lin_rows, lin_worst, by_law = against_linear(repeats)
     print(f"  laws against Linear: done ({time.time() - start:.0f} s)", flush=True)
