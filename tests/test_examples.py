@@ -319,7 +319,8 @@ def test_astrometry_event_models(u0, rho):
     c = 400
     assert tau[c] == 0.0 and u[c] == u0 and abs(tau[-1] - 50.0) < 1e-12
     point = models["point"]
-    for name, c_ld in (("uniform", 0.0), ("limb", astrometry_event.LIMB_DARKENING)):
+    for name, law, c_ld in (("uniform", kf.Uniform(), 0.0),
+                            ("limb", kf.Linear(astrometry_event.LIMB_DARKENING), astrometry_event.LIMB_DARKENING)):
         a, dx, dy, delta = models[name]
         # the components are the shift along the motion and across it
         assert np.allclose(np.hypot(dx, dy), np.abs(delta), rtol=1e-13, atol=0)
@@ -337,7 +338,7 @@ def test_astrometry_event_models(u0, rho):
         assert abs(delta[c]) < point[3][c] or (u0 == 0.0 and delta[c] == point[3][c] == 0.0)
         assert abs(delta[-1] / point[3][-1] - 1.0) <= 1e-6
         # the photometry of the joint call is light_curve's
-        assert np.array_equal(a, kf.light_curve(times, 0.0, u0, 20.0, rho, kf.Linear(c_ld)))
+        assert np.array_equal(a, kf.light_curve(times, 0.0, u0, 20.0, rho, law))
 
 
 @pytest.fixture(scope="module")
