@@ -70,7 +70,7 @@ from mpmath import mpf  # noqa: E402
 OUT = os.path.join(HERE, "fspl_centroid_reference.json")
 DPS, DEGREE = 22, 7
 DPS_2D = 21
-TOL = 1e-17
+TOL = 1e-16
 LAWS = gref.LAWS
 CHECK_LAWS = ("Uniform", "Linear")
 
