@@ -494,6 +494,18 @@ def command(script=__file__):
     return cmd
 
 
+def target_summary(worst, label, targets):
+    """Each law's worst ratios against the targets, as table rows (label, ratio, verdict, ...), and a
+    sentence on the worst over all laws. worst: {law: [ratio per target]}; targets: [(what, target)]."""
+    rows = [(label(name),) + tuple(x for r, (_, t) in zip(ratios, targets) for x in (f"{r:.2f}", verdict(r, t)))
+            for name, ratios in worst.items()]
+    parts = []
+    for k, (what, t) in enumerate(targets):
+        w = max(ratios[k] for ratios in worst.values())
+        parts.append(f"{what} ≤ {t}: worst {w:.2f} ({verdict(w, t)})")
+    return rows, "Targets: " + "; ".join(parts) + ", over the laws and the six curves."
+
+
 def options(doc, results, default_repeats=21):
     """(args, rounds per table) from the fspl benchmarks' common command line."""
     ap = argparse.ArgumentParser(description=doc.split("\n")[0])

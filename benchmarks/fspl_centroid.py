@@ -41,11 +41,9 @@ delta_ref| / |delta_ref|; in parentheses the largest absolute error over the
 curve's points divided by the curve's largest |delta_ref| (delta changes
 sign inside the source, where a relative error means little).
 
-Timing: CPU time of the calling thread (time.thread_time: every case is
-single-threaded, and the machine is shared), interleaved rounds (the order
-rotated each round), each sample a loop of at least 20 ms; ratios are medians
-over the rounds of the ratio within a round (benchmarks/fspl.py's
-`interleaved`).
+Timing as in benchmarks/fspl_gradient.py: the calling thread's CPU time,
+interleaved rounds of samples of at least 20 ms, ratios the medians of the
+ratios within a round.
 """
 
 import math
@@ -248,12 +246,8 @@ def main():
     peer_rows = against_peer(repeats, ref)
     acc_rows, acc_summary = accuracy(ref)
     n_pts = len(next(iter(ref.values()))["Uniform"]["idx"])
-    summary_rows = [(label(name), f"{s:.2f}", fspl.verdict(s, TARGET_SHIFT), f"{j:.2f}",
-                     fspl.verdict(j, TARGET_JOINT)) for name, (s, j) in worst.items()]
-    all_s, all_j = max(s for s, _ in worst.values()), max(j for _, j in worst.values())
-    summary = (f"Targets: centroid_shift ≤ {TARGET_SHIFT} × magnification: worst {all_s:.2f} "
-               f"({fspl.verdict(all_s, TARGET_SHIFT)}); astrometric_light_curve ≤ {TARGET_JOINT} × light_curve: "
-               f"worst {all_j:.2f} ({fspl.verdict(all_j, TARGET_JOINT)}), over the laws and the six curves.")
+    summary_rows, summary = fspl.target_summary(worst, label, [("centroid_shift / magnification", TARGET_SHIFT),
+                                                               ("astrometric_light_curve / light_curve", TARGET_JOINT)])
     legend = (f"{repeats} interleaved rounds per curve, one thread, CPU time of the thread; ratios are medians of "
               "the ratio within a round. Errors: against mpmath at the "
               f"{n_pts} points per curve of benchmarks/fspl_gradient_reference.py "

@@ -252,12 +252,8 @@ def main():
     peer_rows = against_peer(repeats, ref)
     acc_rows, acc_summary = accuracy(ref)
     n_pts = len(next(iter(ref.values()))["Uniform"]["idx"])
-    summary_rows = [(label(name), f"{g:.2f}", fspl.verdict(g, TARGET_GRADIENT), f"{j:.2f}",
-                     fspl.verdict(j, TARGET_JACOBIAN)) for name, (g, j) in worst.items()]
-    all_g, all_j = max(g for g, _ in worst.values()), max(j for _, j in worst.values())
-    summary = (f"Targets: gradient=True ≤ {TARGET_GRADIENT} × the value alone: worst {all_g:.2f} "
-               f"({fspl.verdict(all_g, TARGET_GRADIENT)}); jacobian=True ≤ {TARGET_JACOBIAN} × light_curve: "
-               f"worst {all_j:.2f} ({fspl.verdict(all_j, TARGET_JACOBIAN)}), over the laws and the six curves.")
+    summary_rows, summary = fspl.target_summary(worst, label, [("gradient=True / the value alone", TARGET_GRADIENT),
+                                                               ("jacobian=True / light_curve", TARGET_JACOBIAN)])
     legend = (f"{repeats} interleaved rounds per curve, one thread, CPU time of the thread; ratios are medians of "
               "the ratio within a round. Errors: largest relative error against mpmath at the "
               f"{n_pts} points per curve of benchmarks/fspl_gradient_reference.py (34 digits, five-point differences "
