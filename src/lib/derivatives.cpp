@@ -246,9 +246,12 @@ RadialSums::RadialSums(const LawGradient& g, double rho, bool centroid)
     if (centroid) ch_.nb = 0;
     if (g.layout() == LawGradient::Layout::table) {
         if (centroid) {
-            // value, the centroid's numerator
+            // value, the centroid's numerator, and its flat profile's
+            flat_.pieces.push_back({0.0, 1.0, 0.5, 1.0, 0.0});
+            flat_.scale = 1.0;
             channels_.push_back({&g.law().data().table, RingKind::mean});
             channels_.push_back({&g.law().data().table, RingKind::centroid});
+            channels_.push_back({&flat_, RingKind::centroid});
         } else {
             // value, Q's r·I′ (against M), U's I′ (against C), then the hats
             channels_.push_back({&g.law().data().table, RingKind::mean});
@@ -262,20 +265,41 @@ RadialSums::RadialSums(const LawGradient& g, double rho, bool centroid)
 }
 
 bool RadialSums::at(double x, GradientSums& s, double* db) {
-    bool ok;
+    bool ok, panels;
     switch (g_.layout()) {
     case LawGradient::Layout::table:
-        return table_sums(x, s, db);
+        ok = table_sums(x, s, db);
+        panels = x < 1.2;
+        break;
     case LawGradient::Layout::power:
         ok = near_source_gradient_power(x, eps_, g_.power_profile(), ch_, s);
+        panels = true;
         break;
     case LawGradient::Layout::uniform:
         return flat(x, s);
     default:
         ok = g_.law().kind() == SourceLaw::Kind::linear ? smooth_sums(x, g_.law().linear_profile(), s)
                                                          : smooth_sums(x, g_.law().power_profile(), s);
+        panels = x < GL24_FROM;
     }
     for (std::size_t b = 0; b < nb_; ++b) db[b] = s.b[b];
+    if (ch_.centroid && panels) {
+        // The ring term b has its structure within a few ε of the ring
+        // through the lens (of a size the value's M keeps below its "1"),
+        // which the panels resolve to ~1e-12 of it for ρ ≳ 100; the profile
+        // less its value c there carries almost none of it, and the uniform
+        // disk's numerator (closed form) the rest:
+        //   ∫ 2πr I b dr = ∫ 2πr (I − c) b dr + c·N_c(x, 1).
+        const double r = std::fmin(x, 1.0);
+        double c;
+        switch (g_.layout()) {
+        case LawGradient::Layout::table: c = g_.law().table_profile()(r); break;
+        case LawGradient::Layout::power: c = g_.power_profile()(r); break;
+        default:
+            c = g_.law().kind() == SourceLaw::Kind::linear ? g_.law().linear_profile()(r) : g_.law().power_profile()(r);
+        }
+        if (c != 0.0) s.c = (s.c - c * s.c1) + c * uniform_disk_centroid_numerator(x, eps_);
+    }
     return ok;
 }
 
@@ -343,6 +367,7 @@ bool RadialSums::table_sums(double x, GradientSums& s, double* db) {
     s.n = sums_[0];
     if (ch_.centroid) {
         s.c = sums_[1];
+        s.c1 = sums_[2];
         return true;
     }
     s.nx = sums_[1];

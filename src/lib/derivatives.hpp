@@ -103,6 +103,7 @@ private:
     GradientChannels ch_;
     std::vector<TableChannel> channels_;
     std::vector<double> sums_;
+    TablePieces flat_;  // I = 1 on [0, 1]
 };
 
 }  // namespace detail

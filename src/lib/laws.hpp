@@ -128,9 +128,9 @@ struct GradientChannels {
 // source leaves of it) Ñ = ∫ 2πr I M̃ dr, Q = ∫ 2πr² I′ M̃ dr and
 // N_b = ∫ 2πr B_b M̃ dr; U = ∫ 2πr I′ C dr (C the dipole ring mean); and
 // the centroid's numerator c = ∫ 2πr I b dr (b the ring's centroid term,
-// centroid.cpp).
+// centroid.cpp) and c1 = ∫ 2πr b dr with the same nodes (I = 1 there).
 struct GradientSums {
-    double n = 0.0, nx = 0.0, q = 0.0, u = 0.0, c = 0.0;
+    double n = 0.0, nx = 0.0, q = 0.0, u = 0.0, c = 0.0, c1 = 0.0;
     std::array<double, MAX_GRADIENT_BASIS> b{};
 
     // Adds a panel's sums times its length (or 2π), the first nb basis terms.
@@ -140,6 +140,7 @@ struct GradientSums {
         q = q + panel.q * scale;
         u = u + panel.u * scale;
         c = c + panel.c * scale;
+        c1 = c1 + panel.c1 * scale;
         for (std::size_t k = 0; k < nb; ++k) b[k] = b[k] + panel.b[k] * scale;
     }
 };

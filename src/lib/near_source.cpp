@@ -211,7 +211,10 @@ void gradient_panel(const Panel& p, const NodeMap& map, double eps, const Profil
         const double M = ring.m;
         const double wt = n.wt * profile(n.r);
         s.n = s.n + w * (wt * M) + c * (wt * q.ring.m);
-        if (ch.centroid) s.c = s.c + w * (wt * ring.b) + c * (wt * q.b);
+        if (ch.centroid) {
+            s.c = s.c + w * (wt * ring.b) + c * (wt * q.b);
+            s.c1 = s.c1 + w * (n.wt * ring.b) + c * (n.wt * q.b);
+        }
         if (!ch.derivatives) return;
         const double Mx = ring_mean_excess(x, n.r, n.f, eps, M);
         const double C = ring_dipole_f(x, n.r, n.f, eps);

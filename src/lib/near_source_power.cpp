@@ -240,7 +240,10 @@ void theta_gradient_panel(const Panel& p, double x, double eps, const PowerProfi
         }
         const double M = ring.m;
         s.n = s.n + w * (wt * M) + c * (wt * q.ring.m);
-        if (ch.centroid) s.c = s.c + w * (wt * ring.b) + c * (wt * q.b);
+        if (ch.centroid) {
+            s.c = s.c + w * (wt * ring.b) + c * (wt * q.b);
+            s.c1 = s.c1 + w * (jac * ring.b) + c * (jac * q.b);
+        }
         if (!ch.derivatives) return;
         const double Mx = ring_mean_excess(x, r, x - r, eps, M);
         const double C = ring_dipole_f(x, r, x - r, eps);
@@ -290,8 +293,9 @@ void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfil
     const double m = std::cos(p.e);
     const bool singular = p.factor != 0.0;
     const double log_m = std::log(m);
-    TermWeights value, slope;
+    TermWeights value, slope, flat;
     std::array<TermWeights, MAX_GRADIENT_BASIS> basis;
+    if (ch.centroid) flat.add(profile.weights[0], 1.0, 1.0, false, m, log_m);
     value.add(profile.weights[0], profile.c0, 1.0, false, m, log_m);
     for (std::size_t k = 0; k < profile.n; ++k)
         value.add(profile.weights[1 + k], profile.terms[k].c, profile.terms[k].p + 1, false, m, log_m);
@@ -310,7 +314,10 @@ void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfil
                                               : CentroidRing{ring_mean_fast(x, r, eps), 0.0};
         const double M = ring.m;
         s.n = s.n + value.V[i] * M;
-        if (ch.centroid) s.c = s.c + value.V[i] * ring.b;
+        if (ch.centroid) {
+            s.c = s.c + value.V[i] * ring.b;
+            s.c1 = s.c1 + flat.V[i] * ring.b;
+        }
         CentroidLogCoefficients q{{0.0, 0.0, 0.0}, 0.0};
         double ls = 0.0;
         if (singular) {
@@ -318,7 +325,10 @@ void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfil
             else q.ring = ring_log_coefficients(x, r, eps);
             ls = std::log(rule.s[i]);
             s.n = s.n + (p.factor * (value.U[i] - value.V[i] * ls)) * q.ring.m;
-            if (ch.centroid) s.c = s.c + (p.factor * (value.U[i] - value.V[i] * ls)) * q.b;
+            if (ch.centroid) {
+                s.c = s.c + (p.factor * (value.U[i] - value.V[i] * ls)) * q.b;
+                s.c1 = s.c1 + (p.factor * (flat.U[i] - flat.V[i] * ls)) * q.b;
+            }
         }
         if (!ch.derivatives) continue;
         const double Mx = ring_mean_excess(x, r, x - r, eps, M);
