@@ -282,7 +282,8 @@ bool RadialSums::at(double x, GradientSums& s, double* db) {
                                                          : smooth_sums(x, g_.law().power_profile(), s);
         panels = x < GL24_FROM;
     }
-    for (std::size_t b = 0; b < nb_; ++b) db[b] = s.b[b];
+    if (g_.layout() != LawGradient::Layout::table)
+        for (std::size_t b = 0; b < nb_; ++b) db[b] = s.b[b];
     if (ch_.centroid && panels) {
         // The ring term b has its structure within a few ε of the ring
         // through the lens (of a size the value's M keeps below its "1"),
