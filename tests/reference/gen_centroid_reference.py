@@ -20,8 +20,10 @@ What
     "limb"; delta is finite there for every law, but only the uniform row is
     a sharp value: delta = 0, observed, not proven). Otherwise u is the
     double nearest to the stated multiple. Rows {law, params, rho, u, x,
-    region, delta, delta_str}: delta the nearest double, delta_str 25
-    significant digits, x = u / rho rounded to a double.
+    region, delta, delta_str, delta_dlaw, delta_dlaw_str}: delta the nearest
+    double, delta_str 25 significant digits, delta_dlaw (and _str) the
+    derivatives d delta/dp for the law's parameters in its order (empty for
+    Uniform), x = u / rho rounded to a double.
 
 How
     Every input is a double taken exactly (mpf(float)).
@@ -70,7 +72,13 @@ How
       B = 1/sqrt(w (w + 4)) (the Taylor coefficients in t of f(w (1 + t)),
       by Miller's power-series rule for B and A = ((w + 2) + w t) B), mu_k = int 2 pi r I r^(2k) dr (exact: pi B(k + 1, p/2 + 1)
       for mu^p, (pi/2) B(k + 1, 3/2) (psi(3/2) - psi(k + 5/2)) for mu ln mu),
-      summed until both terms fall below 10^-(DPS + 2) of their sums.
+      summed until both terms fall below 10^-(DPS + 2) of their sums; the
+      sums are the radial basis integrals themselves, at 2 log10(x) more
+      digits (far out the law derivatives are ~x^-2 of their terms).
+    * Law derivatives: every parameter enters the intensity linearly except
+      Power2's alpha, and dI/dp is a combination of basis profiles g
+      (mu^alpha ln(mu) for alpha), so d delta/dp = (rho N_b[g] -
+      delta N_M[g]) / N_M from the same basis integrals (no difference).
 
     Cross-checks (any failure aborts before anything is written):
 
@@ -80,12 +88,16 @@ How
       to |u M_B| + |a (C + C_B)|;
     * the scaled coefficients against mpmath's own Taylor coefficients
       (mp.taylor, numerical differentiation at 120 digits) at a few w;
+    * Power2's alpha: the basis mu^alpha ln(mu) against the Richardson
+      value of central differences of the bases mu^(alpha +- h),
+      mu^(alpha +- h/4), h = H_ALPHA, at ALPHA_MULTIPLES for rho = 1e-4, 1, 1e3;
     * the denominators int 2 pi r I M dr / int 2 pi r I dr against the
       25-digit magnifications of fspl_gradient.json at every shared point;
     * convergence: every x < 3 point recomputed at DPS_CHECK digits, maximum
-      degree DEG_CHECK, every quadrature piece halved;
+      degree DEG_CHECK, every quadrature piece halved (delta and the law
+      derivatives);
     * far field: the series against the radial quadrature at every far point
-      with x <= 100;
+      with x <= 100 (delta and the law derivatives);
     * brute force: a brute-force 2-D integral of the definition (polar
       coordinates about the lens, area element d dd dpsi cancelling the 1/d,
       no ring function) at BRUTE_POINTS for BRUTE_LAWS;
@@ -113,7 +125,7 @@ import gen_gradient_reference as gr  # noqa: E402
 import gen_model_reference as g  # noqa: E402
 
 DPS, DEG = 34, 8
-DPS_CHECK, DEG_CHECK = 44, 10
+DPS_CHECK, DEG_CHECK = 40, 9
 DPS_BRUTE = 30
 EXTRA = 4  # guard digits of every ring evaluation
 X_FAR = 3
@@ -134,6 +146,7 @@ RING_CASES = [(1, 0.5, 1), (0.3, 0.9, 2), (2, 1.9, 0.1), (1, 0.2, 0.01), (0.5, 0
               (1, 1 - 1e-6, 1), (1, 1 + 1e-6, 0.01), (1e-3, 1, 1e-3), (1e-3, 0.99, 1e4),
               (1, 1e3, 1), (1, 1e-3, 1e-3), (0.9, 0.95, 1e-3), (3, 1, 1), (2.99, 0.7, 1e4),
               (1e-3, 0.5, 1e-3 / 3)]
+ALPHA_MULTIPLES = ("1e-3", "0.9", "0.999999", "1.000001", "1.5", "3.01", "30")  # at rho 1e-4, 1, 1e3
 BRUTE_POINTS = [(0.1, "0.3"), (0.1, "2.5"), (1.0, "0.9"), (1.0, "1.5"), (10.0, "0.3")]
 BRUTE_LAWS = [("Uniform", ()), ("Linear", (0.6,)), ("Power2", (0.4, 1.7))]
 
@@ -145,28 +158,34 @@ BRUTE_LAWS = [("Uniform", ()), ("Linear", (0.6,)), ("Power2", (0.4, 1.7))]
 law_terms = gr.law_terms
 
 
-def value_bases():
-    keys = []
+law_derivative_terms = gr.law_derivative_terms
+H_ALPHA = mpf("1e-8")  # Power2's exponent: central differences of the bases mu^(alpha +- h)
+
+
+def _alpha_shifts(alpha):
     with mp.workdps(DPS):
-        for law, sets in COEFFICIENTS.items():
-            for params in sets:
-                for b, _ in law_terms(law, params):
-                    if b not in keys:
-                        keys.append(b)
-    return keys
+        return gr.alpha_shifts(alpha, H_ALPHA)
 
 
-KEYS = value_bases()
+ALPHA_SHIFTS = {p[1]: _alpha_shifts(p[1]) for p in gr.COEFFICIENTS["Power2"]}
+
+
+def alpha_shifts(alpha):
+    """The exponents of the central differences in alpha (fixed numbers: basis keys)."""
+    return ALPHA_SHIFTS[alpha]
+
+
+KEYS = gr.KEYS  # the laws' bases and their parameter derivatives'
+ALPHA_KEYS = KEYS + [("pow", e) for p in COEFFICIENTS["Power2"] for e in alpha_shifts(p[1])]
 
 
 def moment(b, k):
-    """int_0^1 2 pi r b(mu) r^(2k) dr (t = r^2: pi int t^k (1 - t)^(p/2) dt)."""
+    """int_0^1 2 pi r b(mu) r^(2k) dr (t = r^2: pi int t^k (1 - t)^(p/2) dt for mu^p)."""
     if b[0] == "pow":
         return mp.pi * mp.beta(k + 1, mpf(b[1]) / 2 + 1)
-    if b[0] == "mulog":  # (1/2) d/dq of pi B(k + 1, q + 1) at q = 1/2
-        h = mpf(3) / 2
-        return mp.pi / 2 * mp.beta(k + 1, h) * (mp.digamma(h) - mp.digamma(k + 1 + h))
-    raise ValueError(b)
+    # mu^p ln(mu) = (1 - t)^(p/2) ln(1 - t) / 2: (1/2) d/dq of pi B(k + 1, q + 1) at q = p/2
+    h = (mpf(1) if b[0] == "mulog" else mpf(b[1])) / 2 + 1
+    return mp.pi / 2 * mp.beta(k + 1, h) * (mp.digamma(h) - mp.digamma(k + 1 + h))
 
 
 # --------------------------------------------------------------------------
@@ -230,7 +249,7 @@ def bracket_direct(u, a, eps, dps):
 # Radial integrals: delta for x < 3
 # --------------------------------------------------------------------------
 
-def radial(u, rho, dps=DPS, deg=DEG, split=False):
+def radial(u, rho, dps=DPS, deg=DEG, split=False, keys=KEYS):
     """({basis: int 2 pi r b(mu) M dr}, {basis: int 2 pi r b(mu) bracket dr})."""
     with mp.workdps(dps):
         x = mpf(u) / mpf(rho)
@@ -260,20 +279,37 @@ def radial(u, rho, dps=DPS, deg=DEG, split=False):
             return 4 * mp.pi * s ** 3 * fl.basis_of_s(b, s) * ring(r)[j]
         out = ({}, {})
         for j in (0, 1):
-            for b in KEYS:
+            for b in keys:
                 out[j][b] = (mp.quad(lambda r: fr_(r, b, j), rb, maxdegree=deg)
                              + mp.quad(lambda s: fs_(s, b, j), sb, maxdegree=deg))
         return out
 
 
-def combine_radial(ints, law, params, rho):
-    """(delta, A) from the basis integrals."""
+def combine(ints, law, params, rho):
+    """{delta, A, dlaw, ...} from the basis integrals: delta = rho N_b / N_M
+    with N = sum_b c_b N_(b), and for a parameter p with dI/dp = sum_g c_g g,
+    d delta/dp = (rho N_b[g] - delta N_M[g]) / N_M."""
     nm, nb = ints
+
+    def sums(terms):
+        return mp.fsum(c * nm[b] for b, c in terms), mp.fsum(c * nb[b] for b, c in terms)
     terms = law_terms(law, params)
-    den = mp.fsum(c * nm[b] for b, c in terms)
-    num = mp.fsum(c * nb[b] for b, c in terms)
-    flux = mp.fsum(c * fl.flux(b) for b, c in terms)
-    return mpf(rho) * num / den, den / flux
+    rho = mpf(rho)
+    den, num = sums(terms)
+    delta = rho * num / den
+    dlaw = []
+    for dterms in law_derivative_terms(law, params):
+        gm, gb = sums(dterms)
+        dlaw.append((rho * gb - delta * gm) / den)
+    res = {"delta": delta, "A": den / mp.fsum(c * fl.flux(b) for b, c in terms), "dlaw": dlaw}
+    if law == "Power2" and ("pow", alpha_shifts(params[1])[0]) in nm:  # differences in alpha
+        c = mpf(params[0])
+        d = [rho * sums([(("pow", 0.0), 1 - c), (("pow", e), c)])[1]
+             / sums([(("pow", 0.0), 1 - c), (("pow", e), c)])[0] for e in alpha_shifts(params[1])]
+        d1 = (d[0] - d[1]) / (2 * H_ALPHA)
+        d4 = (d[2] - d[3]) / (H_ALPHA / 2)
+        res["alpha_difference"] = (16 * d4 - d1) / 15
+    return res
 
 
 # --------------------------------------------------------------------------
@@ -312,32 +348,35 @@ def binom_sum(k, term):
     return mp.fsum(mp.binomial(k, i) * mp.binomial(k + i, i) * term(i) for i in range(k + 1))
 
 
-def delta_far(u, rho, law, params, dps=DPS):
-    """(delta, A, terms) from the far-field series."""
+def far_integrals(u, rho, dps=DPS, keys=KEYS):
+    """The basis integrals of radial() from the far-field series: for a
+    profile b with moments m_k, int 2 pi r b M dr = sum_k x^(-2k) m_k P_k and
+    int 2 pi r b bracket dr = (u/rho) sum_k x^(-2k) m_k R_k (source units)."""
     with mp.workdps(dps + 10):
         u, rho = mpf(u), mpf(rho)
-        w = u * u
-        terms = law_terms(law, params)
         q = (rho / u) ** 2
-        a, b = scaled_coefficients(w, 2 * K_MAX + 2)
-        num = den = mpf(0)
-        qk = mpf(1)
+        a, b = scaled_coefficients(u * u, 2 * K_MAX + 2)
         tol = mpf(10) ** (-dps - 2)
+        nm = {bb: mpf(0) for bb in keys}
+        nb = {bb: mpf(0) for bb in keys}
+        qk = mpf(1)
         for k in range(K_MAX):
-            mu = mp.fsum(c * moment(bb, k) for bb, c in terms)
             pk = binom_sum(k, lambda i: a[k + i])
             rk = binom_sum(k, lambda i: b[k + i] + (mpf(i) / (k + i) * (a[k + i - 1] + b[k + i - 1])
                                                    if i else 0))
-            tn, td = qk * mu * rk, qk * mu * pk
-            num += tn
-            den += td
+            done = k > 2
+            for bb in keys:
+                mu = qk * moment(bb, k)
+                nm[bb] += mu * pk
+                nb[bb] += mu * rk
+                done = done and abs(mu * pk) < tol * abs(nm[bb]) and abs(mu * rk) < tol * abs(nb[bb])
             qk *= q
-            if k > 2 and abs(tn) < tol * abs(num) and abs(td) < tol * abs(den):
+            if done:
                 break
         else:
             g.check(False, f"far-field series at u={u} rho={rho}")
-        flux = mp.fsum(c * fl.flux(bb) for bb, c in terms)
-        return u * num / den, den / flux, k + 1
+        f = u / rho
+        return {bb: +v for bb, v in nm.items()}, {bb: +v * f for bb, v in nb.items()}
 
 
 # --------------------------------------------------------------------------
@@ -403,26 +442,19 @@ def x_of(u, rho):
         return mpf(u) / mpf(rho)
 
 
-def evaluate(u, rho, dps=DPS, deg=DEG, split=False):
-    """{(law, params): (delta, A)} by the radial quadrature."""
-    ints = radial(u, rho, dps, deg, split)
+def evaluate(u, rho, dps=DPS, deg=DEG, split=False, far=False, keys=KEYS):
+    """{(law, params): combine(...)} by the radial quadrature or the far-field series.
+    Far out the law derivatives are x^-2 of the terms of their differences:
+    2 log10(x) more digits there."""
+    if far:
+        dps += 2 + int(math.ceil(2 * math.log10(float(x_of(u, rho)))))
+    ints = far_integrals(u, rho, dps, keys) if far else radial(u, rho, dps, deg, split, keys)
     with mp.workdps(dps):
-        return {(law, tuple(p)): combine_radial(ints, law, p, rho)
+        return {(law, tuple(p)): combine(ints, law, p, rho)
                 for law, sets in COEFFICIENTS.items() for p in sets}
 
 
-def evaluate_far(u, rho, dps=DPS):
-    return {(law, tuple(p)): delta_far(u, rho, law, p, dps)[:2]
-            for law, sets in COEFFICIENTS.items() for p in sets}
-
-
-def rel(a, b):
-    with mp.workdps(60):
-        return abs(mpf(a) - mpf(b)) / abs(mpf(b)) if b != 0 else abs(mpf(a))
-
-
-def s25(v):
-    return mp.nstr(v, 25, strip_zeros=False)
+rel, s25 = gr.rel, gr.s25
 
 
 # --------------------------------------------------------------------------
@@ -478,7 +510,7 @@ def values(pts):
         t1 = time.time()
         x = x_of(u, rho)
         if x >= X_FAR:
-            results[(u, rho)] = evaluate_far(u, rho)
+            results[(u, rho)] = evaluate(u, rho, far=True)
             how = "series"
         else:
             results[(u, rho)] = evaluate(u, rho)
@@ -493,17 +525,35 @@ def cross_checks(pts, results):
     # denominators vs fspl_gradient.json
     with open(GRADIENT_JSON) as fh:
         grad = json.load(fh)["rows"]
-    pairs = [(results[(r["u"], r["rho"])][(r["law"], tuple(r["params"]))][1], r["A_str"], r)
+    pairs = [(results[(r["u"], r["rho"])][(r["law"], tuple(r["params"]))]["A"], r["A_str"], r)
              for r in grad if (r["u"], r["rho"]) in results]
     worst = max(((rel(a, b), (r["law"], r["u"], r["rho"])) for a, b, r in pairs), key=lambda t: t[0])
     print(f"A (the denominators) vs fspl_gradient.json ({len(pairs)} rows): worst {float(worst[0]):.1e} "
           f"at {worst[1]}", flush=True)
     check(len(pairs) >= 500 and worst[0] < mpf("2e-24"), "A vs fspl_gradient.json")
 
+    # Power2's exponent: the basis mu^alpha ln(mu) vs differences of mu^(alpha +- h)
+    t1 = time.time()
+    worst = (mpf(0), None)
+    for region, m, u, rho, _ in pts:
+        if rho not in (1e-4, 1.0, 1e3) or m not in ALPHA_MULTIPLES:
+            continue
+        res = evaluate(u, rho, far=x_of(u, rho) >= X_FAR, keys=ALPHA_KEYS)
+        for key, r in res.items():
+            if "alpha_difference" in r:
+                e = abs(r["alpha_difference"] - r["dlaw"][1]) / max(abs(r["dlaw"][1]), scale_floor(u, rho))
+                d = abs(r["dlaw"][1] - results[(u, rho)][key]["dlaw"][1]) / max(abs(r["dlaw"][1]),
+                                                                               scale_floor(u, rho))
+                check(d < mpf("1e-30"), "the same basis integrals with more bases")
+                if e > worst[0]:
+                    worst = (e, (key, u, rho))
+    print(f"Power2 alpha: basis mu^alpha ln(mu) vs differences in alpha: worst {float(worst[0]):.1e} "
+          f"at {worst[1]} ({time.time() - t1:.0f} s)", flush=True)
+    check(worst[0] < mpf("1e-20"), "alpha derivative")
+
     # convergence (x < 3) and far series vs radial quadrature (3 <= x <= 100)
     t1 = time.time()
-    worst_conv = (mpf(0), None)
-    worst_far = (mpf(0), None)
+    worst = {"conv": (mpf(0), None), "far": (mpf(0), None)}
     for region, m, u, rho, _ in pts:
         x = x_of(u, rho)
         if x < X_FAR:
@@ -514,22 +564,25 @@ def cross_checks(pts, results):
             target = "far"
         else:
             continue
+        print(f"  {target} rho={rho:g} x={m} ({time.time() - t1:.0f} s)", flush=True)
         if u == 0:
-            check(all(d == 0 for d, _ in other.values()), "delta = 0 at u = 0")
+            check(all(v["delta"] == 0 and all(d == 0 for d in v["dlaw"]) for v in other.values()),
+                  "delta = 0 at u = 0")
             continue
-        for key, (d, _) in results[(u, rho)].items():
-            ps = mpf(u) / (mpf(u) ** 2 + 2)
-            e = abs(d - other[key][0]) / max(abs(other[key][0]), mpf("1e-3") * ps)
-            if target == "conv" and e > worst_conv[0]:
-                worst_conv = (e, (key, u, rho))
-            if target == "far" and e > worst_far[0]:
-                worst_far = (e, (key, u, rho))
+        floor = scale_floor(u, rho)
+        for key, r in results[(u, rho)].items():
+            o = other[key]
+            for name, a, b in [("delta", r["delta"], o["delta"])] + [
+                    (f"dlaw[{p}]", v, o["dlaw"][p]) for p, v in enumerate(r["dlaw"])]:
+                e = abs(a - b) / max(abs(b), floor)
+                if e > worst[target][0]:
+                    worst[target] = (e, (key, name, u, rho))
     print(f"convergence (x < 3, {DPS_CHECK} digits, degree {DEG_CHECK}, pieces halved): worst "
-          f"{float(worst_conv[0]):.1e} at {worst_conv[1]}", flush=True)
-    print(f"far-field series vs radial quadrature (3 <= x <= 100): worst {float(worst_far[0]):.1e} "
-          f"at {worst_far[1]} ({time.time() - t1:.0f} s)", flush=True)
-    check(worst_conv[0] < mpf("1e-24"), "convergence")
-    check(worst_far[0] < mpf("1e-24"), "far series vs radial")
+          f"{float(worst['conv'][0]):.1e} at {worst['conv'][1]}", flush=True)
+    print(f"far-field series vs radial quadrature (3 <= x <= 100): worst {float(worst['far'][0]):.1e} "
+          f"at {worst['far'][1]} ({time.time() - t1:.0f} s)", flush=True)
+    check(worst["conv"][0] < mpf("1e-24"), "convergence")
+    check(worst["far"][0] < mpf("1e-24"), "far series vs radial")
 
     # brute force
     t1 = time.time()
@@ -537,7 +590,7 @@ def cross_checks(pts, results):
     for rho, m in BRUTE_POINTS:
         u = fr.nearest(mpf(rho) * mpf(m))
         for law, params in BRUTE_LAWS:
-            d = results[(u, rho)][(law, params)][0]
+            d = results[(u, rho)][(law, params)]["delta"]
             bf = delta_brute(u, rho, law, params)
             e = rel(d, bf)
             print(f"  brute force rho={rho:g} x={m} {law}{params}: delta {mp.nstr(d, 22)} vs "
@@ -553,20 +606,27 @@ def cross_checks(pts, results):
         res = results[(u, rho)]
         ps = mpf(u) / (mpf(u) ** 2 + 2)
         if u == 0:
-            check(all(d == 0 for d, _ in res.values()), "delta = 0 at u = 0")
+            check(all(r["delta"] == 0 for r in res.values()), "delta = 0 at u = 0")
         if only:
-            d = res[("Uniform", ())][0]
+            d = res[("Uniform", ())]["delta"]
             print(f"uniform, u = rho = {rho:g}: delta = {mp.nstr(d, 5)} "
                   f"({mp.nstr(d / ps, 3)} of the point source's)")
             check(abs(d) < mpf("1e-25") * ps, "uniform limb delta = 0")
     for rho in RHOS:
-        far = [(x_of(u, r), results[(u, r)][("Linear", (0.6,))][0] / (mpf(u) / (mpf(u) ** 2 + 2)) - 1)
+        far = [(x_of(u, r), results[(u, r)][("Linear", (0.6,))]["delta"] / (mpf(u) / (mpf(u) ** 2 + 2)) - 1)
                for _, _, u, r, _ in pts if r == rho and x_of(u, r) >= 30]
         print(f"point-source limit rho={rho:g}, Linear(0.6): " + ", ".join(
             f"x={mp.nstr(x, 4)}: {mp.nstr(d, 3)}" for x, d in far))
         for (x1, d1), (x2, d2) in zip(far, far[1:]):
             check(abs(d2) < abs(d1) * (x1 / x2) ** 2 * 10, f"point-source limit at rho={rho}")
 
+
+def scale_floor(u, rho):
+    """1e-3 of the point-source shift, times x^-2 beyond x = 1 (the scale of the
+    finite-source part of delta and of its law derivatives far out)."""
+    with mp.workdps(60):
+        u, x = mpf(u), x_of(u, rho)
+        return mpf("1e-3") * u / (u * u + 2) / max(1, x) ** 2
 
 
 def write(pts, results, t0, t_val):
@@ -578,17 +638,19 @@ def write(pts, results, t0, t_val):
                 for region, m, u, rho, only in pts:
                     if only and law != "Uniform":
                         continue
-                    d = results[(u, rho)][(law, tuple(params))][0]
+                    r = results[(u, rho)][(law, tuple(params))]
                     rows.append({"law": law, "params": list(params), "rho": rho, "u": u,
                                  "x": float(x_of(u, rho)), "region": region,
-                                 "delta": float(d), "delta_str": s25(d)})
+                                 "delta": float(r["delta"]), "delta_str": s25(r["delta"]),
+                                 "delta_dlaw": [float(v) for v in r["dlaw"]],
+                                 "delta_dlaw_str": [s25(v) for v in r["dlaw"]]})
                     counts[(law, region)] = counts.get((law, region), 0) + 1
     with open(OUT, "w") as fh:
         json.dump({
             "generator": "tests/reference/gen_centroid_reference.py",
             "quantity": "finite-source point-lens centroid shift delta(u, rho) along the lens -> source "
-                        "direction; u, rho, delta in Einstein radii; I relative to the centre, "
-                        "mu = sqrt(1 - r^2)",
+                        "direction and d delta/d(law parameters); u, rho, delta in Einstein radii; "
+                        "I relative to the centre, mu = sqrt(1 - r^2)",
             "laws": LAWS,
             "rows": rows,
         }, fh, indent=1)
