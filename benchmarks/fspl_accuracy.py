@@ -3,7 +3,8 @@
 
 Reads tests/reference/data/fspl.json (tests/reference/gen_fspl_reference.py),
 tests/reference/data/fspl_laws.json (tests/reference/gen_fspl_laws_reference.py)
-and tests/reference/data/fspl_gradient.json (tests/reference/gen_gradient_reference.py)
+tests/reference/data/fspl_gradient.json (tests/reference/gen_gradient_reference.py)
+and tests/reference/data/fspl_centroid.json (tests/reference/gen_centroid_reference.py)
 and prints Markdown tables: for each law and zone, the number of rows, the
 source radii covered and the worst relative error; for the derivatives
 dA/du, dA/drho and dA/d(law parameters), measured as
@@ -64,6 +65,39 @@ def main():
           f"{max(r['rho'] for r in laws['rows']):g}: worst {max(max(v) for g in by_law.values() for v in g.values()):.1e}")
 
     gradients()
+    centroid()
+
+
+def centroid():
+    import sys
+
+    sys.path.insert(0, str(ROOT / "tests"))
+    import test_fspl_centroid_accuracy as T
+
+    worst = collections.defaultdict(float)
+    relative = 0.0
+    for law in T.LAW_NAMES:
+        for region in T.REGIONS:
+            rows = T.rows_of(law, region)
+            for r, g in zip(rows, T.evaluate(rows) if rows else []):
+                if r["u"] == 0:
+                    continue
+                ref = float(r["delta_str"])
+                point = r["u"] / (r["u"] ** 2 + 2)
+                worst[(law, region)] = max(worst[(law, region)], abs(g - ref) / max(abs(ref), point))
+                if abs(ref) >= point:
+                    relative = max(relative, abs(g - ref) / abs(ref))
+    text = {"inside": "inside (x ≤ 0.9)", "limb_minus": "x = 1 − 1e-3 … 1 − 1e-6", "limb": "on the limb",
+            "limb_plus": "x = 1 + 1e-6 … 1 + 1e-3", "outside": "outside (x < 3)", "far": "far (x ≥ 3)"}
+    # (the centre rows, u = 0, give 0 exactly: tests/test_fspl_centroid_accuracy.py)
+    regions = [z for z in T.REGIONS if any((law, z) in worst for law in T.LAW_NAMES)]
+    print("\n| centroid shift δ | " + " | ".join(text.get(z, z) for z in regions) + " |")
+    print("|---|" + "---|" * len(regions))
+    for law in T.LAW_NAMES:
+        print(f"| {law} | " + " | ".join(f"{worst[(law, z)]:.1e}" if (law, z) in worst else "–" for z in regions) + " |")
+    print(f"\nall {len(T.ROWS)} rows of the centroid shift, ρ {min(r['rho'] for r in T.ROWS):g} … "
+          f"{max(r['rho'] for r in T.ROWS):g}, u up to {max(r['u'] for r in T.ROWS):g}: worst {max(worst.values()):.1e} "
+          f"(against max(|δ|, u/(u² + 2))); relative where |δ| ≥ u/(u² + 2): {relative:.1e}")
 
 
 def gradients():

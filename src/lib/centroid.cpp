@@ -180,8 +180,7 @@ CentroidLogCoefficients centroid_log_coefficients(double u, double rho, double e
     return {q, u * q_mb - rho * (q.c + q_cb)};
 }
 
-double uniform_disk_centroid_numerator(double x, double eps) noexcept {
-    const double f = x - 1;  // exact for x in [1/2, 2]
+double uniform_disk_centroid_numerator(double x, double f, double eps) noexcept {
     if (f == 0.0 || x == 0.0) return 0.0;
     const double g = eps * eps, f2 = f * f, S = x + 1, S2 = S * S, D = f2 + g * 4;
     const double n = (x * 4) / S2;
@@ -253,7 +252,10 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
         if (uniform) {
             // the disk's closed form: the numerator now, δ once A is known
             if (!values_first) pending.push_back(i);
-            delta[i] = detail::uniform_disk_centroid_numerator(x, 1 / rho);
+            // x − 1 from u − ρ (exact near the limb, where δ ∝ (x − 1) ln|x − 1| is
+            // steep: x = u/ρ rounded would cost 1e-16/|x − 1| of δ)
+            const double f = x >= 0.5 && x <= 2.0 ? (u[i] - rho) / rho : x - 1;
+            delta[i] = detail::uniform_disk_centroid_numerator(x, f, 1 / rho);
             disks.push_back(i);
             return;
         }

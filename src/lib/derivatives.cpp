@@ -299,7 +299,7 @@ bool RadialSums::at(double x, GradientSums& s, double* db) {
         default:
             c = g_.law().kind() == SourceLaw::Kind::linear ? g_.law().linear_profile()(r) : g_.law().power_profile()(r);
         }
-        if (c != 0.0) s.c = (s.c - c * s.c1) + c * uniform_disk_centroid_numerator(x, eps_);
+        if (c != 0.0) s.c = (s.c - c * s.c1) + c * uniform_disk_centroid_numerator(x, x - 1, eps_);
     }
     return ok;
 }

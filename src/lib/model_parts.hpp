@@ -76,8 +76,8 @@ struct CentroidLogCoefficients {
 };
 CentroidLogCoefficients centroid_log_coefficients(double u, double rho, double eps) noexcept;
 // The centroid numerator ∫ (F·û − uA) d²s of a uniform disk of radius 1, lens
-// at x source radii from its centre (closed form, centroid.cpp).
-double uniform_disk_centroid_numerator(double x, double eps) noexcept;
+// at x source radii from its centre, f = x − 1 (closed form, centroid.cpp).
+double uniform_disk_centroid_numerator(double x, double f, double eps) noexcept;
 
 // Uniform disk of radius rho = rstar/re Einstein radii (uniform_disk.cpp).
 class UniformDisk {
