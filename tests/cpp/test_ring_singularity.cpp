@@ -6,10 +6,12 @@
 // by ~1.4 per decade for x = 0.6, ε = 1). Also the Bulirsch form of the ring
 // mean against the Carlson closed form.
 #include "check.hpp"
+#include "kernels/gauss_legendre.hpp"
 #include "lib/model_parts.hpp"
 
 #include <cmath>
 #include <initializer_list>
+#include <utility>
 
 using namespace kalvorin;
 
@@ -230,6 +232,49 @@ TEST_CASE("centroid log coefficients: the ring mean's bit for bit, and eps/pi on
             CHECK(q.ring.c == detail::ring_log_coefficients(x, r, eps).c);
             CHECK_REL(q.b, eps / 3.141592653589793, 1e-7);
         }
+    }
+}
+
+// The uniform disk's closed-form numerator (divergence theorem) against the
+// ring terms it differentiates to: N_c(x, a2) − N_c(x, a1) = ∫_{a1}^{a2} 2πr b(x, r) dr
+// on intervals clear of the ring (composite 24-point Gauss–Legendre), with
+// N_c(x, a) = a³ N_c(x/a, 1) at Einstein radius ε/a (lengths scale by a).
+double disk_numerator(double x, double a, double eps) {
+    return a * a * a * detail::uniform_disk_centroid_numerator(x / a, x / a - 1, eps / a);
+}
+
+TEST_CASE("uniform disk's centroid numerator against the integral of the ring terms") {
+    const auto& gl = gauss_legendre<24>();
+    for (const double eps : {0.01, 0.3, 5.0}) {
+        for (const double x : {0.05, 0.3, 0.8, 2.0}) {
+            for (const auto [lo, hi] : {std::pair{0.02, 0.04}, std::pair{0.1, 0.25}, std::pair{0.35, 0.7},
+                                        std::pair{0.9, 1.0}}) {
+                if (lo <= x && x <= hi) continue;
+                long double sum = 0;
+                constexpr int panels = 64;
+                for (int j = 0; j < panels; ++j) {
+                    const double a = lo + (hi - lo) * j / panels, b = lo + (hi - lo) * (j + 1) / panels;
+                    const double hw = 0.5 * (b - a), c = 0.5 * (a + b);
+                    for (int i = 0; i < 24; ++i) {
+                        const double r = c + hw * gl.x[i];
+                        sum += (long double)gl.w[i] * hw * (6.283185307179586 * r) *
+                               detail::centroid_ring(x, r, x - r, eps).b;
+                    }
+                }
+                const double want = disk_numerator(x, hi, eps) - disk_numerator(x, lo, eps);
+                const double scale = std::fabs(disk_numerator(x, hi, eps)) + std::fabs(disk_numerator(x, lo, eps));
+                CHECK(std::fabs((double)sum - want) <= 1e-14 * scale + 1e-13 * std::fabs(want));
+            }
+        }
+    }
+}
+
+TEST_CASE("uniform disk's centroid numerator: 0 at the centre and on the limb, the sign of x - 1") {
+    for (const double eps : {1e-3, 1.0, 1e3}) {
+        CHECK(detail::uniform_disk_centroid_numerator(0.0, -1.0, eps) == 0.0);
+        CHECK(detail::uniform_disk_centroid_numerator(1.0, 0.0, eps) == 0.0);
+        for (const double x : {1e-6, 0.5, 1 - 1e-9}) CHECK(detail::uniform_disk_centroid_numerator(x, x - 1, eps) < 0.0);
+        for (const double x : {1 + 1e-9, 2.0, 2.9}) CHECK(detail::uniform_disk_centroid_numerator(x, x - 1, eps) > 0.0);
     }
 }
 
