@@ -326,7 +326,8 @@ constexpr CentroidCoefficients CENTROID_COEFFICIENTS{};
 struct BRecurrence {
     double e0, e1, e2, ip, beta0, beta1;
     BRecurrence() noexcept = default;
-    explicit BRecurrence(double u) noexcept {
+    // b0 = A(w) = (w + 2)·B(w): β_0 from it (one division, no second root).
+    BRecurrence(double u, double b0) noexcept {
         const double w = u * u;
         double p;
         if (w > 4.0) {
@@ -343,7 +344,7 @@ struct BRecurrence {
             e2 = q;
         }
         ip = 1 / p;
-        beta0 = w < 1e150 ? 1 / std::sqrt(w * (w + 4)) : 1 / (std::sqrt(w) * std::sqrt(w + 4));
+        beta0 = b0 / (w + 2);
         beta1 = -(e0 * beta0) * ip;
     }
     double next(const double* beta, int j) const noexcept {
@@ -361,7 +362,7 @@ void far_field_centroid_lanes(const double* u, const double* x, const ProfileMom
     bool value_done[L], done[L];
     for (int n = 0; n < L; ++n) {
         r[n] = Recurrence(u[n]);
-        br[n] = BRecurrence(u[n]);
+        br[n] = BRecurrence(u[n], r[n].b0);
         a[n][0] = r[n].b0;
         a[n][1] = -r[n].c4 * a[n][0];
         beta[n][0] = br[n].beta0;

@@ -26,6 +26,14 @@ def _centroid(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law) -> Tuple[Any, Any]
         one = _core.centroid1(u, rho, grad)  # type: ignore[arg-type]
         if one is not None:
             return one
+    if (isinstance(u, np.ndarray) and u.ndim == 1 and u.dtype == np.float64 and u.flags.c_contiguous
+            and _is_scalar(rho)):
+        # one source radius over a float64 vector: no broadcasting, no copies
+        a, delta = np.empty(u.size), np.empty(u.size)
+        ra = np.array([rho], dtype=np.float64)
+        invalid = _core.centroid_shift(u, ra, grad, a, delta)
+        if invalid is None:
+            return a, delta
     arrays = {"u": _real_array(u, "u"), "rho": _real_array(rho, "rho")}
     shape = _broadcast(arrays)
     ua = _flat(arrays["u"], shape)
