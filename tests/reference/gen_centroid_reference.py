@@ -106,7 +106,7 @@ How
       (reported, and required below 1e-25 of u/(u^2 + 2)); the point-source
       limit |delta/(u/(u^2 + 2)) - 1| falling like x^-2 in the far rows.
 
-Regenerate (one process; about ten minutes on a shared two-core machine, with nice)
+Regenerate (one process; about twenty-five minutes on a shared two-core machine, with nice)
     nice python3 tests/reference/gen_centroid_reference.py
 """
 
