@@ -198,6 +198,19 @@ Invalid light_curve(const In& t, double t0, double u0, double tE, double rho, co
     return without_forced_unwind([&] { return light_curve_spans(t, t0, u0, tE, rho, law, out); });
 }
 
+// Calls f(i, j, r) for each run [i, j) of [b, e) with one source radius r
+// (rho of one element serves every point); the first failure it returns.
+template <class F>
+const char* for_each_rho_run(std::size_t b, std::size_t e, std::span<const double> rho, F&& f) {
+    for (std::size_t i = b; i < e;) {
+        std::size_t j = rho.size() == 1 ? e : i + 1;
+        while (j < e && rho[j] == rho[i]) ++j;
+        if (const char* failure = f(i, j, rho.size() == 1 ? rho[0] : rho[i])) return failure;
+        i = j;
+    }
+    return nullptr;
+}
+
 // Basis terms (p, ln μ?) of the law's parameter derivatives, and the matrix
 // G (parameters × terms, row-major) with ∂I/∂θ_j = Σ_b G[j][b]·term_b.
 using Basis = std::vector<std::pair<double, bool>>;
@@ -253,14 +266,10 @@ Invalid gradient_spans(std::span<const double> u, std::span<const double> rho, c
         completed = run_in_chunks(u.size(), std::max<std::size_t>(1, first_chunk(g.law()) / 2), checkpoint, failure,
                                   [&](std::size_t b, std::size_t e) {
                                       db.resize((e - b) * nb);
-                                      for (std::size_t i = b; i < e;) {
-                                          std::size_t j = rho.size() == 1 ? e : i + 1;
-                                          while (j < e && rho[j] == rho[i]) ++j;
-                                          const double r = rho.size() == 1 ? rho[0] : rho[i];
-                                          if (const char* f = einstein_gradients(g, u.subspan(i, j - i), r, part(i, j, b)))
-                                              return f;
-                                          i = j;
-                                      }
+                                      const char* f = for_each_rho_run(b, e, rho, [&](std::size_t i, std::size_t j, double r) {
+                                          return einstein_gradients(g, u.subspan(i, j - i), r, part(i, j, b));
+                                      });
+                                      if (f) return f;
                                       for (std::size_t i = b; i < e; ++i)
                                           map.apply(db.data() + (i - b) * nb, out.dbasis.data() + i * np);
                                       return static_cast<const char*>(nullptr);
@@ -362,17 +371,10 @@ Invalid centroid_spans(std::span<const double> u, std::span<const double> rho, c
         if (const auto i = first_invalid(rho, finite_non_negative)) return std::pair{std::string("rho"), *i};
         completed = run_in_chunks(u.size(), std::max<std::size_t>(1, first_chunk(g.law()) / 2), checkpoint, failure,
                                   [&](std::size_t b, std::size_t e) {
-                                      for (std::size_t i = b; i < e;) {
-                                          std::size_t j = rho.size() == 1 ? e : i + 1;
-                                          while (j < e && rho[j] == rho[i]) ++j;
-                                          const double r = rho.size() == 1 ? rho[0] : rho[i];
-                                          if (const char* f = einstein_centroids(g, u.subspan(i, j - i), r,
-                                                                                 a.subspan(i, j - i),
-                                                                                 delta.subspan(i, j - i)))
-                                              return f;
-                                          i = j;
-                                      }
-                                      return static_cast<const char*>(nullptr);
+                                      return for_each_rho_run(b, e, rho, [&](std::size_t i, std::size_t j, double r) {
+                                          return einstein_centroids(g, u.subspan(i, j - i), r, a.subspan(i, j - i),
+                                                                    delta.subspan(i, j - i));
+                                      });
                                   });
     }
     finish(completed, failure);

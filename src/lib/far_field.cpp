@@ -65,6 +65,16 @@ constexpr const double* INVERSE = INVERSES.v;
 // positive and the remaining ones sum to less than a third of the last.
 constexpr double STOP = 0x1p-56;
 
+// The series' stopping rule: a negligible term, or the next one bounded
+// negligible: it is at most 2.5·q·term·μ_{k+1}/μ_k (|P_{k+1}| ≤ 2.25 |P_k|, and
+// |R_{k+1}| ≤ 2.25 |R_k| for the centroid's numerator), and with non-increasing
+// moments the tail after it is smaller still.
+inline bool converged(double term, double sum, double q, const ProfileMoments& moments, int k) noexcept {
+    return std::fabs(term) <= STOP * std::fabs(sum) ||
+           (moments.decreasing && k + 1 < K &&
+            ((2.5 * q) * std::fabs(term)) * (moments.mu[k + 1] / moments.mu[k]) <= STOP * std::fabs(sum));
+}
+
 }  // namespace
 
 void ProfileMoments::classify() noexcept {
@@ -152,14 +162,7 @@ void far_field_lanes(const double* u, const double* x, const ProfileMoments& mom
             qk[n] = qk[n] * q[n];
             const double term = (qk[n] * moments.mu[k]) * p;
             sum[n] = sum[n] + term;
-            // Stop at a negligible term, or when the next one is bounded
-            // negligible: it is at most 2.5·q·term·μ_{k+1}/μ_k (P_{k+1} ≤
-            // 2.25 P_k), and with non-increasing moments the tail after it is
-            // smaller still.
-            const bool done =
-                std::fabs(term) <= STOP * std::fabs(sum[n]) ||
-                (moments.decreasing && k + 1 < K &&
-                 ((2.5 * q[n]) * std::fabs(term)) * (moments.mu[k + 1] / moments.mu[k]) <= STOP * std::fabs(sum[n]));
+            const bool done = converged(term, sum[n], q[n], moments, k);
             if (done) {
                 out[n] = {sum[n], k + 1};
                 active[n] = false;
@@ -245,10 +248,7 @@ void far_field_gradient_lanes(const double* u, const double* x, const ProfileMom
             if (!value_done[n]) {
                 const double term = (qk[n] * moments.mu[k]) * p;
                 sum[n] = sum[n] + term;
-                value_done[n] =
-                    std::fabs(term) <= STOP * std::fabs(sum[n]) ||
-                    (moments.decreasing && k + 1 < K &&
-                     ((2.5 * q[n]) * std::fabs(term)) * (moments.mu[k + 1] / moments.mu[k]) <= STOP * std::fabs(sum[n]));
+                value_done[n] = converged(term, sum[n], q[n], moments, k);
                 value[n] = {sum[n], value_done[n] ? k + 1 : 0};
             }
             if (!gradient_done[n]) {
@@ -402,22 +402,17 @@ void far_field_centroid_lanes(const double* u, const double* x, const ProfileMom
                 rk = rk + (COEFFICIENTS.c[k][i] * bn[k + i] + CENTROID_COEFFICIENTS.c[k][i] * sn[k + i - 1]);
             }
             qk[n] = qk[n] * q[n];
-            const double next_bound = moments.mu[k] != 0.0 && k + 1 < K ? (2.5 * q[n]) * (moments.mu[k + 1] / moments.mu[k]) : HUGE_VAL;
             if (!value_done[n]) {
                 // far_field_mean's arithmetic and stopping rule
                 const double term = (qk[n] * moments.mu[k]) * p;
                 sum[n] = sum[n] + term;
-                value_done[n] =
-                    std::fabs(term) <= STOP * std::fabs(sum[n]) ||
-                    (moments.decreasing && k + 1 < K &&
-                     ((2.5 * q[n]) * std::fabs(term)) * (moments.mu[k + 1] / moments.mu[k]) <= STOP * std::fabs(sum[n]));
+                value_done[n] = converged(term, sum[n], q[n], moments, k);
                 if (value) value[n] = {sum[n], value_done[n] ? k + 1 : 0};
             }
             if (!done[n]) {
                 const double term = (qk[n] * moments.mu[k]) * rk;
                 num[n] = num[n] + term;
-                done[n] = std::fabs(term) <= STOP * std::fabs(num[n]) ||
-                          (moments.decreasing && std::fabs(term) * next_bound <= STOP * std::fabs(num[n]));
+                done[n] = converged(term, num[n], q[n], moments, k);
                 if (done[n]) out[n].terms = k + 1;
             }
             if (value_done[n] && done[n]) --remaining;
