@@ -91,7 +91,7 @@ def centroid_shift(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM, gr
     Notes
     -----
     The centroid is the integral of I(s) F(s) over the source divided by that
-    of I(s) A(s), F(s) = s_hat (|s|**2 + 3)/sqrt(|s|**2 + 4) the
+    of I(s) A(s), ``F(s) = s_hat (s**2 + 3)/sqrt(s**2 + 4)`` (s = ``abs(s)``) the
     magnification-weighted mean image position of a point source at s, and
     delta its component along the lens -> source direction less u. Computed
     exactly ring by ring, on the magnification's rules (closed forms in
