@@ -97,6 +97,26 @@ void finish(bool completed, const char* failure) {
     if (failure) throw std::runtime_error(failure);
 }
 
+// Calls f(i, j, r) for each run [i, j) of [b, e) with one source radius r
+// (rho of one element serves every point); the first failure it returns.
+template <class F>
+const char* for_each_rho_run(std::size_t b, std::size_t e, std::span<const double> rho, F&& f) {
+    for (std::size_t i = b; i < e;) {
+        std::size_t j = rho.size() == 1 ? e : i + 1;
+        while (j < e && rho[j] == rho[i]) ++j;
+        if (const char* failure = f(i, j, rho.size() == 1 ? rho[0] : rho[i])) return failure;
+        i = j;
+    }
+    return nullptr;
+}
+
+// The first u or rho outside the domain (finite, ≥ 0), or nothing.
+Invalid invalid_u_rho(std::span<const double> u, std::span<const double> rho) noexcept {
+    if (const auto i = first_invalid(u, finite_non_negative)) return std::pair{std::string("u"), *i};
+    if (const auto i = first_invalid(rho, finite_non_negative)) return std::pair{std::string("rho"), *i};
+    return std::nullopt;
+}
+
 // Magnification at u[i] for a source of radius rho[i] (rho of one element
 // serves every point); out has u's length.
 Invalid magnification_spans(std::span<const double> u, std::span<const double> rho, const SourceLaw& law,
@@ -107,23 +127,15 @@ Invalid magnification_spans(std::span<const double> u, std::span<const double> r
     bool completed;
     {
         SignalCheckpoint checkpoint;
-        if (const auto i = first_invalid(u, finite_non_negative)) return std::pair{std::string("u"), *i};
-        if (const auto i = first_invalid(rho, finite_non_negative)) return std::pair{std::string("rho"), *i};
+        if (Invalid bad = invalid_u_rho(u, rho)) return bad;
         std::vector<double> scratch;
         completed = run_in_chunks(u.size(), first_chunk(law), checkpoint, failure, [&](std::size_t b, std::size_t e) {
             scratch.resize(e - b);
-            if (rho.size() == 1)
-                return einstein_magnifications(law, u.subspan(b, e - b), rho[0], out.subspan(b, e - b), scratch);
             // Consecutive points with the same source radius share the set-up.
-            for (std::size_t i = b; i < e;) {
-                std::size_t j = i + 1;
-                while (j < e && rho[j] == rho[i]) ++j;
-                const char* f = einstein_magnifications(law, u.subspan(i, j - i), rho[i], out.subspan(i, j - i),
-                                                        std::span<double>(scratch).first(j - i));
-                if (f) return f;
-                i = j;
-            }
-            return static_cast<const char*>(nullptr);
+            return for_each_rho_run(b, e, rho, [&](std::size_t i, std::size_t j, double r) {
+                return einstein_magnifications(law, u.subspan(i, j - i), r, out.subspan(i, j - i),
+                                               std::span<double>(scratch).first(j - i));
+            });
         });
     }
     finish(completed, failure);
@@ -198,19 +210,6 @@ Invalid light_curve(const In& t, double t0, double u0, double tE, double rho, co
     return without_forced_unwind([&] { return light_curve_spans(t, t0, u0, tE, rho, law, out); });
 }
 
-// Calls f(i, j, r) for each run [i, j) of [b, e) with one source radius r
-// (rho of one element serves every point); the first failure it returns.
-template <class F>
-const char* for_each_rho_run(std::size_t b, std::size_t e, std::span<const double> rho, F&& f) {
-    for (std::size_t i = b; i < e;) {
-        std::size_t j = rho.size() == 1 ? e : i + 1;
-        while (j < e && rho[j] == rho[i]) ++j;
-        if (const char* failure = f(i, j, rho.size() == 1 ? rho[0] : rho[i])) return failure;
-        i = j;
-    }
-    return nullptr;
-}
-
 // Basis terms (p, ln μ?) of the law's parameter derivatives, and the matrix
 // G (parameters × terms, row-major) with ∂I/∂θ_j = Σ_b G[j][b]·term_b.
 using Basis = std::vector<std::pair<double, bool>>;
@@ -256,8 +255,7 @@ Invalid gradient_spans(std::span<const double> u, std::span<const double> rho, c
     bool completed;
     {
         SignalCheckpoint checkpoint;
-        if (const auto i = first_invalid(u, finite_non_negative)) return std::pair{std::string("u"), *i};
-        if (const auto i = first_invalid(rho, finite_non_negative)) return std::pair{std::string("rho"), *i};
+        if (Invalid bad = invalid_u_rho(u, rho)) return bad;
         std::vector<double> db;
         const auto part = [&](std::size_t b, std::size_t e, std::size_t first) {
             return GradientOut{out.a.subspan(b, e - b), out.du.subspan(b, e - b), out.drho.subspan(b, e - b),
@@ -367,8 +365,7 @@ Invalid centroid_spans(std::span<const double> u, std::span<const double> rho, c
     bool completed;
     {
         SignalCheckpoint checkpoint;
-        if (const auto i = first_invalid(u, finite_non_negative)) return std::pair{std::string("u"), *i};
-        if (const auto i = first_invalid(rho, finite_non_negative)) return std::pair{std::string("rho"), *i};
+        if (Invalid bad = invalid_u_rho(u, rho)) return bad;
         completed = run_in_chunks(u.size(), std::max<std::size_t>(1, first_chunk(g.law()) / 2), checkpoint, failure,
                                   [&](std::size_t b, std::size_t e) {
                                       return for_each_rho_run(b, e, rho, [&](std::size_t i, std::size_t j, double r) {
