@@ -102,8 +102,10 @@ def test_shapes_broadcast_scalars_and_errors():
         kf.centroid_shift(1j, 0.1)
     with pytest.raises(TypeError):
         kf.centroid_shift(0.1, 0.1, "linear")
-    with pytest.raises(NotImplementedError):
-        kf.centroid_shift(0.1, 0.1, gradient=True)
+    with pytest.raises(ValueError, match="u"):
+        kf.centroid_shift([0.1, -1.0], 0.1, kf.Linear(0.6), gradient=True)
+    with pytest.raises(ValueError, match="rho"):
+        kf.centroid_shift(0.1, float("inf"), gradient=True)
 
 
 @pytest.mark.parametrize("law", LAWS, ids=repr)

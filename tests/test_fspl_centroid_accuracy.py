@@ -102,10 +102,6 @@ def test_centroid_shift_against_mpmath(law, region):
 @pytest.mark.skipif(not HAS_CENTROID, reason="kalvorin_fspl has no centroid_shift yet")
 @pytest.mark.parametrize("law,region", [c for c in cases() if c[0] != "Uniform"])
 def test_law_derivatives_against_mpmath(law, region):
-    try:
-        kf.centroid_shift(0.5, 0.1, kf.Linear(0.6), gradient=True)
-    except NotImplementedError:
-        pytest.skip("centroid_shift has no gradient yet")
     rows = rows_of(law, region)
     got = evaluate(rows, gradient=True)
     values = evaluate(rows)

@@ -243,13 +243,37 @@ LawGradient law_gradient(const SourceLaw& law, const Basis& basis) {
     return LawGradient(law, terms);
 }
 
-// Gradients at u[i] (rho of one element or u's length): a, du, drho of u's
-// length, dlaw (out.dbasis) of u's length × the parameters.
+// The outputs of a span of points, the basis derivatives in db (point-major).
+GradientOut part_of(const GradientOut& out, std::size_t b, std::size_t e, std::span<double> db) {
+    return {out.a.subspan(b, e - b), out.du.subspan(b, e - b), out.drho.subspan(b, e - b), db};
+}
+CentroidGradientOut part_of(const CentroidGradientOut& out, std::size_t b, std::size_t e, std::span<double> db) {
+    return {out.a.subspan(b, e - b), out.delta.subspan(b, e - b), out.du.subspan(b, e - b),
+            out.drho.subspan(b, e - b), db};
+}
+const char* gradients(const LawGradient& g, std::span<const double> u, double rho, const GradientOut& out) {
+    return einstein_gradients(g, u, rho, out);
+}
+const char* gradients(const LawGradient& g, std::span<const double> u, double rho, const CentroidGradientOut& out) {
+    return einstein_centroid_gradients(g, u, rho, out);
+}
+bool lengths_match(const GradientOut& o, std::size_t n) {
+    return o.a.size() == n && o.du.size() == n && o.drho.size() == n;
+}
+bool lengths_match(const CentroidGradientOut& o, std::size_t n) {
+    return o.a.size() == n && o.delta.size() == n && o.du.size() == n && o.drho.size() == n;
+}
+
+// Gradients of the magnification (GradientOut) or of the centroid shift
+// (CentroidGradientOut) at u[i] (rho of one element or u's length): the
+// values and du, drho of u's length, dlaw (out.dbasis) of u's length × the
+// parameters.
+template <class Outputs>
 Invalid gradient_spans(std::span<const double> u, std::span<const double> rho, const LawGradient& g,
-                       const ParameterMap& map, const GradientOut& out) {
+                       const ParameterMap& map, const Outputs& out) {
     const std::size_t nb = g.basis_size(), np = map.params;
-    if (out.a.size() != u.size() || out.du.size() != u.size() || out.drho.size() != u.size() ||
-        out.dbasis.size() != u.size() * np || (rho.size() != 1 && rho.size() != u.size()) || map.terms != nb)
+    if (!lengths_match(out, u.size()) || out.dbasis.size() != u.size() * np ||
+        (rho.size() != 1 && rho.size() != u.size()) || map.terms != nb)
         throw std::invalid_argument("u, rho and the outputs: lengths do not match");
     const char* failure = nullptr;
     bool completed;
@@ -258,14 +282,13 @@ Invalid gradient_spans(std::span<const double> u, std::span<const double> rho, c
         if (Invalid bad = invalid_u_rho(u, rho)) return bad;
         std::vector<double> db;
         const auto part = [&](std::size_t b, std::size_t e, std::size_t first) {
-            return GradientOut{out.a.subspan(b, e - b), out.du.subspan(b, e - b), out.drho.subspan(b, e - b),
-                               std::span<double>(db).subspan((b - first) * nb, (e - b) * nb)};
+            return part_of(out, b, e, std::span<double>(db).subspan((b - first) * nb, (e - b) * nb));
         };
         completed = run_in_chunks(u.size(), std::max<std::size_t>(1, first_chunk(g.law()) / 2), checkpoint, failure,
                                   [&](std::size_t b, std::size_t e) {
                                       db.resize((e - b) * nb);
                                       const char* f = for_each_rho_run(b, e, rho, [&](std::size_t i, std::size_t j, double r) {
-                                          return einstein_gradients(g, u.subspan(i, j - i), r, part(i, j, b));
+                                          return gradients(g, u.subspan(i, j - i), r, part(i, j, b));
                                       });
                                       if (f) return f;
                                       for (std::size_t i = b; i < e; ++i)
@@ -382,6 +405,29 @@ Invalid centroid_shift(const In& u, const In& rho, const GradientLaw& law, Out& 
     return without_forced_unwind([&] { return centroid_spans(view(u), view(rho), law.g, view(a), view(delta)); });
 }
 
+Invalid centroid_gradient(const In& u, const In& rho, const GradientLaw& law, Out& a, Out& delta, Out& du, Out& drho,
+                          Out& dlaw) {
+    return without_forced_unwind([&] {
+        return gradient_spans(view(u), view(rho), law.g, law.map,
+                              CentroidGradientOut{view(a), view(delta), view(du), view(drho), view(dlaw)});
+    });
+}
+
+// One point, with the GIL held: (δ, dδ/du, dδ/drho, [dδ/dθ_j]); None when u
+// or rho is outside the domain.
+std::optional<std::tuple<double, double, double, std::vector<double>>> centroid_gradient1(double u, double rho,
+                                                                                          const GradientLaw& law) {
+    if (!finite_non_negative(u) || !finite_non_negative(rho)) return std::nullopt;
+    const std::size_t nb = law.g.basis_size();
+    double a, delta, du, drho;
+    std::vector<double> db(nb), dlaw(law.map.params);
+    const char* failure = einstein_centroid_gradients(
+        law.g, {&u, 1}, rho, CentroidGradientOut{{&a, 1}, {&delta, 1}, {&du, 1}, {&drho, 1}, db});
+    if (failure) throw std::runtime_error(failure);
+    law.map.apply(db.data(), dlaw.data());
+    return std::tuple{delta, du, drho, std::move(dlaw)};
+}
+
 // One point, with the GIL held: (A, δ); None when u or rho is outside the domain.
 std::optional<std::pair<double, double>> centroid1(double u, double rho, const GradientLaw& law) {
     if (!finite_non_negative(u) || !finite_non_negative(rho)) return std::nullopt;
@@ -476,6 +522,9 @@ NB_MODULE(_core, m) {
     m.def("centroid_shift", &fspl::centroid_shift, nb::arg("u"), nb::arg("rho"), nb::arg("law"), nb::arg("a"),
           nb::arg("delta"));
     m.def("centroid1", &fspl::centroid1, nb::arg("u"), nb::arg("rho"), nb::arg("law"));
+    m.def("centroid_gradient", &fspl::centroid_gradient, nb::arg("u"), nb::arg("rho"), nb::arg("law"), nb::arg("a"),
+          nb::arg("delta"), nb::arg("du"), nb::arg("drho"), nb::arg("dlaw"));
+    m.def("centroid_gradient1", &fspl::centroid_gradient1, nb::arg("u"), nb::arg("rho"), nb::arg("law"));
     m.def("astrometric_light_curve", &fspl::astrometric_light_curve, nb::arg("t"), nb::arg("t0"), nb::arg("u0"),
           nb::arg("tE"), nb::arg("rho"), nb::arg("law"), nb::arg("a"), nb::arg("dx"), nb::arg("dy"));
     m.def("light_curve", &fspl::light_curve, nb::arg("t"), nb::arg("t0"), nb::arg("u0"), nb::arg("tE"),

@@ -102,12 +102,12 @@ struct TCoefficients {
 };
 constexpr TCoefficients TCOEF{};
 
-double bracket_tseries(double u, double a, double f, double eps) noexcept {
+double bracket_tseries(double u, double a, double f, double eps, bool harmonic) noexcept {
     const double g = eps * eps;
     const double L = std::fabs(f) * (u + a);
     const double w = g / L, z = (u * u + a * a) / L, s1 = ((u * 2) * a) / L;
     const double wz = w * z, w2 = w * w;
-    double sum = a < u ? g / u : 0.0;
+    double sum = harmonic && a < u ? g / u : 0.0;
     double q_prev = w, q = w2 * z, d = w2;  // Q_1, Q_2, D_2
     for (int k = 2; k + 1 < 40; ++k) {
         const double term = (TCOEF.b[k] * u) * q - (((TCOEF.ab[k] * a) * s1) * d) / (k - 1);
@@ -137,7 +137,7 @@ double i_series(double n, double m) noexcept {
 
 }  // namespace
 
-CentroidRing centroid_ring(double u, double rho, double f, double eps) noexcept {
+CentroidRing centroid_ring(double u, double rho, double f, double eps, bool harmonic) noexcept {
     const double g = eps * eps, f2 = f * f, S = u + rho, S2 = S * S, D = f2 + g * 4;
     const double nc = f2 / S2;
     const double mc = (f2 * (S2 + g * 4)) / (S2 * D);
@@ -145,7 +145,7 @@ CentroidRing centroid_ring(double u, double rho, double f, double eps) noexcept 
     const double sd = S * std::sqrt(D);
     if (std::fabs(f) >= T_SERIES_FROM * eps) {
         const double c = cel(kc, nc, f2 + (g + g), f2 + (g + g) * nc);
-        return {((4 / sd) * c) / TWO_PI, bracket_tseries(u, rho, f, eps)};
+        return {((4 / sd) * c) / TWO_PI, bracket_tseries(u, rho, f, eps, harmonic)};
     }
     const auto cm = cel<2>(kc, nc, {f2 + (g + g), 0.0}, {f2 + (g + g) * nc, 1.0});
     const double M = ((4 / sd) * cm[0]) / TWO_PI;
@@ -166,7 +166,8 @@ CentroidRing centroid_ring(double u, double rho, double f, double eps) noexcept 
     const double MB = ((g * 2) * K) / (PI * sd);
     const double C = ((((g * g) * 64) * ua) / PI) / ((S2 * S) * (D * std::sqrt(D))) * H;
     const double CB = (((g * 16) * ua) / (PI * (S2 * sd))) * I + C * 0.5;
-    return {M, u * MB - rho * CB};
+    const double b = u * MB - rho * CB;
+    return {M, harmonic || !(rho < u) ? b : b - g / u};
 }
 
 CentroidLogCoefficients centroid_log_coefficients(double u, double rho, double eps) noexcept {
@@ -203,6 +204,9 @@ namespace {
 constexpr double SERIES_FROM = 3.0;
 constexpr double CENTRE_ZONE = 0x1p-60;
 constexpr double UNIFORM_SERIES_FROM = 3.0;
+// The far field's derivatives in 1/u² from here (their coefficient series
+// cancel to ~u² of their terms: 1e-14 at u = 10).
+constexpr double LARGE_U = 10.0;
 constexpr double SMALL_SOURCE = 0x1p-34;  // 5.8e-11  // the uniform disk's series: x > 3
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -245,7 +249,7 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
     std::vector<std::size_t> pending;
     const double flux = g.law().data().flux;
     const detail::ProfileMoments& moments = uniform ? detail::uniform_disk_moments() : g.law().data().moments;
-    detail::RadialSums sums(g, rho_rings, true);
+    detail::RadialSums sums(g, rho_rings, detail::RadialSums::Mode::centroid);
     // δ (and A unless known) from the rings at x.
     std::vector<std::size_t> disks;
     const auto direct = [&](std::size_t i, double x) {
@@ -333,6 +337,152 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
         for (std::size_t k = 0; k < pending.size(); ++k) a[pending[k]] = as[k];
     }
     for (const std::size_t i : disks) delta[i] = rho * (delta[i] / (detail::PI * a[i]));
+    return nullptr;
+}
+
+// The derivatives of δ = ρc/N (c = ∫ 2πr I b dr, N = ∫ 2πr I M dr, source
+// radii), from the magnification's gradient and the centroid's sums:
+// - u: with F = ∇G and ∇²G = 2A + (s/2)A′(s) (A′ = dA/ds), the divergence of
+//   the centroid's numerator P(u)û in the lens position and the dilation
+//   (u, ρ) → λ(u, ρ) of the magnification's give
+//     ∂P/∂u + P/u = ∫ I ∇²G d²s = N_E + (u ∂N_E/∂u + ρ ∂N_E/∂ρ)/2
+//   (Einstein units, N_E = ρ²N), hence, with δ = P/N_E − u,
+//     ∂δ/∂u = −δ/u − (u/2 + δ)(∂A/∂u)/A + (ρ/2)(∂A/∂ρ)/A,
+//   and ρ(∂A/∂ρ)/(4A) at u = 0 (δ ~ κu there): no new ring function.
+// - ρ: with s = ρr as for the magnification (derivatives.cpp),
+//     ρ ∂δ/∂ρ = ρ(2π I(1) b(x, 1) − Q_b)/N − δ(ρ(∂A/∂ρ)/A + 2),
+//   Q_b = ∫ 2πr² I′ b dr (a table's jumps ΔI at r_j: 2π ΔI r_j² b(x, r_j));
+//   the uniform disk: 2ρ b(x, 1)/A − δ(ρ(∂A/∂ρ)/A + 2).
+// - β_b: ∂δ/∂β_b = ρ P_b/N − δ((∂A/∂β_b)/A + F_b/F), P_b = ∫ 2πr B_b b dr.
+// Q_b and P_b are taken at the nodes of c (RadialSums' centroid_gradient
+// mode), the far field differentiates its series (far_field.cpp); below
+// x = 2^-60 the odd ρ and β derivatives are scaled from x = 2^-60. A small
+// source (ρ < 2^-34) takes its rings at 2^-34: ρ ∂δ/∂ρ and ∂δ/∂β scale as δ.
+const char* einstein_centroid_gradients(const LawGradient& g, std::span<const double> u, double rho,
+                                        const CentroidGradientOut& out) {
+    const std::size_t n = u.size(), nb = g.basis_size();
+    std::vector<double> au(n), arho(n), ab(n * nb), a2(n);
+    if (const char* failure = einstein_gradients(g, u, rho, GradientOut{out.a, au, arho, ab})) return failure;
+    if (const char* failure = einstein_centroids(g, u, rho, a2, out.delta)) return failure;
+    const auto row = [&](std::size_t i) { return out.dbasis.data() + i * nb; };
+    const bool in_range = rho >= detail::RHO_TINY && rho <= detail::RHO_HUGE;
+    const bool small = in_range && rho < SMALL_SOURCE;
+    const double rho_rings = small ? SMALL_SOURCE : rho;
+    const double shift_scale = small ? rho / SMALL_SOURCE : 1.0;
+    const double eps = 1 / rho_rings, flux = g.law().data().flux;
+    const bool uniform = g.layout() == LawGradient::Layout::uniform;
+    const bool table = g.layout() == LawGradient::Layout::table;
+    const detail::ProfileMoments& moments = uniform ? detail::uniform_disk_moments() : g.law().data().moments;
+    detail::RadialSums sums(g, rho_rings, detail::RadialSums::Mode::centroid_gradient);
+    // b of the ring of radius r, x − r from u − ρ near the limb; −inf on it
+    // (b = q_b ln|x − r| + analytic, q_b = ε/π > 0 there).
+    const auto ring_b = [&](double x, double r, double ui, bool harmonic) {
+        const double f = r == 1.0 && x >= 0.5 && x <= 2.0 ? (ui - rho) / rho : x - r;
+        return f == 0.0 ? -HUGE_VAL : detail::centroid_ring(x, r, f, eps, harmonic).b;
+    };
+    // 2π I(1) b(x, 1), or a table's jumps
+    const auto boundary = [&](double x, double ui, bool harmonic) {
+        if (table) {
+            double v = 0.0;
+            for (const auto& j : g.table().jumps)
+                v = v + ((detail::TWO_PI * j.dI) * (j.r * j.r)) * ring_b(x, j.r, ui, harmonic);
+            return v;
+        }
+        const double I1 = g.limb_intensity();
+        return I1 != 0.0 ? (detail::TWO_PI * I1) * ring_b(x, 1.0, ui, harmonic) : 0.0;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        double* db = row(i);
+        const double ui = u[i], A = out.a[i], d = out.delta[i];
+        if (rho == 0.0 || ui / rho > detail::POINT_SOURCE_FROM) {
+            // a point source: δ = u/(u² + 2)
+            const double w = ui * ui + 2;
+            out.du[i] = ui > 1e100 ? -1 / (ui * ui) : (2 - ui * ui) / (w * w);
+            out.drho[i] = 0.0;
+            std::fill_n(db, nb, 0.0);
+            continue;
+        }
+        if (!in_range || !std::isfinite(d)) {
+            out.du[i] = out.drho[i] = NaN;
+            std::fill_n(db, nb, NaN);
+            continue;
+        }
+        const double x = ui / rho;
+        const double rA = rho * (arho[i] / A);  // ρ(∂A/∂ρ)/A
+        out.du[i] = ui == 0.0 ? 0.25 * rA : (-(d / ui) - (0.5 * ui + d) * (au[i] / A)) + (0.5 * rho) * (arho[i] / A);
+        // ρ ∂δ/∂ρ into rd, ∂δ/∂β into db
+        double rd = NaN;
+        bool limb = false;
+        if (series_serves(rho_rings * x, x)) {
+            const double us = rho_rings * x;
+            const detail::FarFieldCentroidGradient fg =
+                us >= LARGE_U ? detail::far_field_centroid_gradient_large_u(us, x, A * shift_scale, d / shift_scale, moments,
+                                                                            g.moment_differences(), nb, db)
+                              : detail::far_field_centroid_gradient(us, x, moments, g.moment_differences(), nb, db);
+            if (fg.terms > 0) {
+                rd = fg.rho_d * shift_scale;
+                for (std::size_t b = 0; b < nb; ++b) db[b] = db[b] * shift_scale;
+            }
+        }
+        // Outside the source (x ≥ 1 + 4ε) b's harmonic part h = g/x on every ring
+        // cancels: bnd − Q_b = 2hF + (the same without it), c = hF + c̃,
+        // P_b = hF_b + P̃_b, so that
+        //   ρ ∂δ/∂ρ = ρ(bnd̃ − Q̃_b − 2c̃)/N − δρ(∂A/∂ρ)/A,
+        //   ∂δ/∂β_b = ρ(P̃_b − c̃ F_b/F)/N − δ(∂A/∂β_b)/A,
+        // without the loss of ~(h/b̃)·1e-16 of forming them from b (a source
+        // of ρ = 1e3 at x = 3: b̃/h ~ 1e-7).
+        const bool outside = detail::harmonic_part_dominates(x, eps);
+        if (std::isnan(rd) && uniform) {
+            const double b1 = ring_b(x, 1.0, ui, !outside);
+            limb = b1 == -HUGE_VAL;
+            detail::GradientSums s;
+            if (limb) {
+                rd = -HUGE_VAL;
+            } else if (outside) {
+                rd = sums.at(x, s, db) ? (2 * rho_rings) * ((b1 - s.c / detail::PI) / A) - d * rA : NaN;
+            } else {
+                rd = (2 * rho_rings) * (b1 / A) - d * (rA + 2);
+            }
+        } else if (std::isnan(rd)) {
+            if (x == 0.0) {
+                out.drho[i] = 0.0;
+                std::fill_n(db, nb, 0.0);
+                continue;
+            }
+            const bool centre = x < CENTRE_ZONE;
+            const double xc = centre ? CENTRE_ZONE : x;
+            detail::GradientSums s;
+            if (!sums.at(xc, s, db)) {
+                out.du[i] = out.drho[i] = NaN;
+                std::fill_n(db, nb, NaN);
+                continue;
+            }
+            const double dc = (rho_rings * (s.c / s.n)) * shift_scale;  // δ at xc
+            const double bnd = boundary(xc, centre ? xc * rho : ui, !outside);
+            limb = bnd == -HUGE_VAL || bnd == HUGE_VAL;
+            const double k = shift_scale * rho_rings / s.n, scale = centre ? x / CENTRE_ZONE : 1.0;
+            if (limb) {
+                // divergent as (bnd/q_b)(ρ q_b − δ q_M)/N, q the log coefficients of the ring through the lens
+                const detail::CentroidLogCoefficients q = detail::centroid_log_coefficients(xc, xc, eps);
+                const double coef = (shift_scale * rho_rings) * q.b - dc * q.ring.m;
+                rd = (bnd < 0.0) == (coef > 0.0) ? -HUGE_VAL : HUGE_VAL;
+            } else if (outside) {
+                rd = k * ((bnd - s.q) - 2 * s.c) - d * rA;
+            } else {
+                rd = (k * (bnd - s.q) - dc * (rA + 2)) * scale;
+            }
+            if (outside) {
+                for (std::size_t b = 0; b < nb; ++b)
+                    db[b] = k * (db[b] - s.c * (g.basis_flux(b) / flux)) - d * (ab[i * nb + b] / A);
+            } else {
+                for (std::size_t b = 0; b < nb; ++b)
+                    db[b] = (k * db[b] - dc * (ab[i * nb + b] / A + g.basis_flux(b) / flux)) * scale;
+            }
+        }
+        out.drho[i] = rd / rho;
+        // On the limb both diverge (log), with ∂δ/∂u = −∂δ/∂ρ there.
+        if (limb) out.du[i] = -out.drho[i];
+    }
     return nullptr;
 }
 

@@ -18,4 +18,17 @@ namespace kalvorin {
 const char* einstein_centroids(const LawGradient& law, std::span<const double> u, double rho, std::span<double> a,
                                std::span<double> delta);
 
+// Outputs of einstein_centroid_gradients, each of u's length (dbasis:
+// basis_size() values per point, point-major).
+struct CentroidGradientOut {
+    std::span<double> a, delta, du, drho, dbasis;
+};
+
+// A and δ as einstein_centroids (their bits), and ∂δ/∂u, ∂δ/∂ρ and ∂δ/∂β_b
+// (β_b the coefficient of the law's basis term b): ±inf where they diverge
+// (the lens on the limb of a source whose limb is bright), NaN where δ is.
+// Returns the first kernel failure of the values, or nullptr.
+const char* einstein_centroid_gradients(const LawGradient& law, std::span<const double> u, double rho,
+                                        const CentroidGradientOut& out);
+
 }  // namespace kalvorin

@@ -239,19 +239,29 @@ void LawGradient::set_table() {
 
 namespace detail {
 
-RadialSums::RadialSums(const LawGradient& g, double rho, bool centroid)
-    : g_(g), eps_(1 / rho), nb_(centroid ? 0 : g.basis_size()), ch_(g.channels()) {
+RadialSums::RadialSums(const LawGradient& g, double rho, Mode mode)
+    : g_(g), eps_(1 / rho), nb_(mode == Mode::centroid ? 0 : g.basis_size()), ch_(g.channels()) {
+    const bool centroid = mode != Mode::gradient;
     ch_.derivatives = !centroid;
     ch_.centroid = centroid;
-    if (centroid) ch_.nb = 0;
+    ch_.centroid_derivatives = mode == Mode::centroid_gradient;
+    ch_.nb = nb_;
     if (g.layout() == LawGradient::Layout::table) {
         if (centroid) {
-            // value, the centroid's numerator, and its flat profile's
+            // value, the centroid's numerator, and its flat profile's; for
+            // the derivatives r·I′ and the hats against b
             flat_.pieces.push_back({0.0, 1.0, 0.5, 1.0, 0.0});
             flat_.scale = 1.0;
             channels_.push_back({&g.law().data().table, RingKind::mean});
             channels_.push_back({&g.law().data().table, RingKind::centroid});
             channels_.push_back({&flat_, RingKind::centroid});
+            if (ch_.centroid_derivatives) {
+                channels_.push_back({&g.table().moment, RingKind::centroid});
+                for (const auto& h : g.table().hats) channels_.push_back({&h, RingKind::centroid});
+                // the same without b's harmonic part (the lens outside the source)
+                channels_x_ = channels_;
+                for (std::size_t k = 1; k < channels_x_.size(); ++k) channels_x_[k].ring = RingKind::centroid_excess;
+            }
         } else {
             // value, Q's r·I′ (against M), U's I′ (against C), then the hats
             channels_.push_back({&g.law().data().table, RingKind::mean});
@@ -265,6 +275,10 @@ RadialSums::RadialSums(const LawGradient& g, double rho, bool centroid)
 }
 
 bool RadialSums::at(double x, GradientSums& s, double* db) {
+    // The derivatives of the shift of a lens well outside the source cancel the
+    // harmonic part g/x of b (its mean over each ring) exactly: they take b
+    // without it (centroid.cpp).
+    ch_.harmonic = !(ch_.centroid_derivatives && harmonic_part_dominates(x, eps_));
     bool ok, panels;
     switch (g_.layout()) {
     case LawGradient::Layout::table:
@@ -284,7 +298,7 @@ bool RadialSums::at(double x, GradientSums& s, double* db) {
     }
     if (g_.layout() != LawGradient::Layout::table)
         for (std::size_t b = 0; b < nb_; ++b) db[b] = s.b[b];
-    if (ch_.centroid && panels) {
+    if (ch_.centroid && ch_.harmonic && panels) {
         // The ring term b has its structure within a few ε of the ring
         // through the lens (of a size the value's M keeps below its "1"),
         // which the panels resolve to ~1e-12 of it for ρ ≳ 100; the profile
@@ -331,12 +345,16 @@ void RadialSums::theta_rule(double x, const Profile& profile, GradientSums& out)
         const double t = hw + hw * gl.x[i];
         const double r = std::sin(t), c = std::cos(t);
         const double jac = (r * TWO_PI) * c;
-        const CentroidRing ring = ch.centroid ? centroid_ring(x, r, x - r, eps_)
+        const CentroidRing ring = ch.centroid ? centroid_ring(x, r, x - r, eps_, ch.harmonic)
                                               : CentroidRing{ring_mean_fast(x, r, eps_), 0.0};
         const double w = gl.w[i];
         const double I = profile(std::sin(t));
         s.n = s.n + w * ((jac * ring.m) * I);
         if (ch.centroid) s.c = s.c + w * ((jac * ring.b) * I);
+        if (ch.centroid_derivatives) {
+            s.q = s.q + w * ((-TWO_PI * ((r * r) * r) * ch.slope(c)) * ring.b);
+            for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + w * ((jac * ch.basis(b, c)) * ring.b);
+        }
         if (!ch.derivatives) continue;
         const double excess = ring_mean_excess(x, r, x - r, eps_, ring.m);
         const double C = ring_dipole_f(x, r, x - r, eps_);
@@ -364,11 +382,15 @@ bool RadialSums::table_sums(double x, GradientSums& s, double* db) {
         else product_rule<36>(x, g_.law().weights36().data(), t.moment36, t.slope36, t.hat36, s, db);
         return true;
     }
-    if (!near_source_table_channels(x, eps_, channels_, sums_)) return false;
+    if (!near_source_table_channels(x, eps_, ch_.harmonic ? channels_ : channels_x_, sums_)) return false;
     s.n = sums_[0];
     if (ch_.centroid) {
         s.c = sums_[1];
         s.c1 = sums_[2];
+        if (ch_.centroid_derivatives) {
+            s.q = sums_[3];
+            for (std::size_t b = 0; b < nb_; ++b) db[b] = sums_[4 + b];
+        }
         return true;
     }
     s.nx = sums_[1];
@@ -387,12 +409,17 @@ void RadialSums::product_rule(double x, const double* value, const std::array<do
     for (std::size_t b = 0; b < nb_; ++b) db[b] = 0.0;
     for (std::size_t i = 0; i < M; ++i) {
         const double r = 0.5 + 0.5 * gl.x[i];
-        const CentroidRing ring = ch_.centroid ? centroid_ring(x, r, x - r, eps_)
+        const CentroidRing ring = ch_.centroid ? centroid_ring(x, r, x - r, eps_, ch_.harmonic)
                                                : CentroidRing{ring_mean_fast(x, r, eps_), 0.0};
         const double H = (r * TWO_PI) * ring.m;
         n = n + value[i] * H;
         if (ch_.centroid) {
-            c = c + value[i] * ((r * TWO_PI) * ring.b);
+            const double Hb = (r * TWO_PI) * ring.b;
+            c = c + value[i] * Hb;
+            if (ch_.centroid_derivatives) {
+                q = q + moment[i] * Hb;
+                for (std::size_t b = 0; b < nb_; ++b) db[b] = db[b] + hats[b][i] * Hb;
+            }
             continue;
         }
         const double Hx = (r * TWO_PI) * ring_mean_excess(x, r, x - r, eps_, ring.m);
@@ -422,7 +449,7 @@ struct PointGradient {
 class GradientIntegrator {
 public:
     GradientIntegrator(const LawGradient& g, double rho)
-        : g_(g), rho_(rho), eps_(1 / rho), flux_(g.law().data().flux), nb_(g.basis_size()), sums_(g, rho, false) {}
+        : g_(g), rho_(rho), eps_(1 / rho), flux_(g.law().data().flux), nb_(g.basis_size()), sums_(g, rho, detail::RadialSums::Mode::gradient) {}
 
     const detail::ProfileMoments& moments() const noexcept {
         return g_.layout() == LawGradient::Layout::uniform ? detail::uniform_disk_moments() : g_.law().data().moments;

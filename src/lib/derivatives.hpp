@@ -75,12 +75,14 @@ namespace detail {
 
 // The radial sums of GradientSums for a lens at x < 3 source radii (outside
 // the far field), on the rules of the law's layout with the value's
-// arithmetic for N (its bits): the derivatives' channels, or with `centroid`
-// only N and the centroid's numerator c. Not thread-safe (a table keeps
+// arithmetic for N (its bits): the derivatives' channels (gradient), N and
+// the centroid's numerator c (centroid), or with these the centroid's Q and
+// N_b against b (centroid_gradient). Not thread-safe (a table keeps
 // scratch sums); one per thread and source radius.
 class RadialSums {
 public:
-    RadialSums(const LawGradient& g, double rho, bool centroid);
+    enum class Mode { gradient, centroid, centroid_gradient };
+    RadialSums(const LawGradient& g, double rho, Mode mode);
     // False when the panels cannot be laid out. db: the basis terms' N_b.
     bool at(double x, GradientSums& s, double* db);
     // The same sums for a uniform source (I = 1, the flat linear profile).
@@ -101,7 +103,7 @@ private:
     double eps_;
     std::size_t nb_;
     GradientChannels ch_;
-    std::vector<TableChannel> channels_;
+    std::vector<TableChannel> channels_, channels_x_;
     std::vector<double> sums_;
     TablePieces flat_;  // I = 1 on [0, 1]
 };

@@ -427,6 +427,161 @@ void far_field_centroid_lanes(const double* u, const double* x, const ProfileMom
 
 }  // namespace
 
+// Derivatives of the centroid's series at fixed (u, ρ): ρ enters through
+// x^{-2k} alone and a coefficient β_b of the profile through the normalised
+// moments (∂μ_k/∂β_b = ν_{b,k}, ν_{b,0} = 0), so with c = δ/u = num/den and
+// T_k = x^{-2k}(R_k − c P_k),
+//   ρ ∂δ/∂ρ = (u/den) Σ_{k≥1} 2k μ_k T_k,   ∂δ/∂β_b = (u/den) Σ_{k≥1} ν_{b,k} T_k.
+// The sums stop when a bound of their next term (|P_{k+1}| ≤ 2.25|P_k|,
+// |R_{k+1}| ≤ 2.25|R_k|) is below 2^-44 of each (as the magnification's).
+FarFieldCentroidGradient far_field_centroid_gradient(double u, double x, const ProfileMoments& moments,
+                                                     const double* nu, std::size_t nb, double* basis) noexcept {
+    constexpr double TOL = 0x1p-44;
+    const Recurrence r(u);
+    const BRecurrence br(u, r.b0);
+    double a[2 * K], beta[2 * K], sab[2 * K], P[K], R[K];
+    a[0] = r.b0;
+    a[1] = -r.c4 * a[0];
+    beta[0] = br.beta0;
+    beta[1] = br.beta1;
+    sab[0] = a[0] + beta[0];
+    sab[1] = a[1] + beta[1];
+    P[0] = a[0];
+    R[0] = beta[0];
+    const double q = 1 / (x * x);
+    double qk = 1.0, den = moments.mu[0] * a[0], num = moments.mu[0] * beta[0];
+    int n = 0, kmax = K;  // terms of den and num; coefficients computed
+    for (int k = 1; k < K; ++k) {
+        if (k > 1) {
+            a[2 * k - 1] = r.next(a, 2 * k - 2);
+            beta[2 * k - 1] = br.next(beta, 2 * k - 2);
+            sab[2 * k - 2] = a[2 * k - 2] + beta[2 * k - 2];
+        }
+        a[2 * k] = r.next(a, 2 * k - 1);
+        beta[2 * k] = br.next(beta, 2 * k - 1);
+        sab[2 * k - 1] = a[2 * k - 1] + beta[2 * k - 1];
+        double p = 0.0, rk = 0.0;
+        for (int i = k; i >= 0; --i) {
+            p = p + COEFFICIENTS.c[k][i] * a[k + i];
+            rk = rk + (COEFFICIENTS.c[k][i] * beta[k + i] + CENTROID_COEFFICIENTS.c[k][i] * sab[k + i - 1]);
+        }
+        P[k] = p;
+        R[k] = rk;
+        qk = qk * q;
+        const double tp = (qk * moments.mu[k]) * p, tr = (qk * moments.mu[k]) * rk;
+        den = den + tp;
+        num = num + tr;
+        if (n == 0 && std::fabs(tp) <= 0x1p-60 * std::fabs(den) && std::fabs(tr) <= 0x1p-60 * std::fabs(num)) n = k + 1;
+        // the derivatives' sums (factors 2k) may need a few more terms
+        if (n > 0 && k >= n + 6) {
+            kmax = k + 1;
+            break;
+        }
+    }
+    FarFieldCentroidGradient out{0.0, 0};
+    if (n == 0) return out;
+    const double c = num / den, scale = u / den;
+    for (std::size_t j = 0; j < nb; ++j) basis[j] = 0.0;
+    qk = 1.0;
+    for (int k = 1; k < K; ++k) {
+        qk = qk * q;
+        const double t = qk * (R[k] - c * P[k]);
+        out.rho_d = out.rho_d + (2.0 * k) * (moments.mu[k] * t);
+        for (std::size_t j = 0; j < nb; ++j) basis[j] = basis[j] + nu[j * K + k] * t;
+        if (k + 1 >= kmax) break;
+        // a bound of the next term of every sum
+        const double next = (2.25 * q) * (qk * (std::fabs(R[k]) + std::fabs(c * P[k])));
+        bool done = (2.0 * (k + 1)) * moments.mu[k + 1] * next <= TOL * std::fabs(out.rho_d);
+        for (std::size_t j = 0; j < nb && done; ++j) done = std::fabs(nu[j * K + k + 1]) * next <= TOL * std::fabs(basis[j]);
+        if (done) {
+            out.terms = k + 1;
+            break;
+        }
+    }
+    if (out.terms == 0) return out;
+    out.rho_d = out.rho_d * scale;
+    for (std::size_t j = 0; j < nb; ++j) basis[j] = basis[j] * scale;
+    return out;
+}
+
+// The same derivatives for u ≥ 10 from the series in y = 1/u² of the
+// functions themselves, where R_k − cP_k cancels to ~1/w of its terms: the
+// profile mean of f is Σ_k μ_k (ρ²/4)^k Δ^k f(u)/(k!)², and with
+//   A − 1 = Σ_{n≥2} α_n y^n,   G′ = s Σ_n γ_n y^n   (y = 1/s²),
+//   α_n = (−1)^n [C(2n, n) − 2C(2n − 2, n − 1)],  γ_n = (−1)^n [C(2n, n) − 3C(2n − 2, n − 1)]
+// (Δ s^{-2n} = 4n² s^{-2n-2}; Δ^k of G's s²/2 and ln s vanish for k ≥ 1),
+//   H_k = μ-free k-th term of ⟨F·û − (u + δ)A⟩ = x^{-2k} Σ_{n≥1} C(n + k − 1, k)² y^n
+//         [γ_{n+1}(n + k)/(n u) − (u + δ) α_n],
+//   ρ ∂δ/∂ρ = Σ_k 2k μ_k H_k / A,   ∂δ/∂β_b = Σ_k ν_{b,k} H_k / A
+// (a double series of terms falling like 4y and x^{-2}: no cancellation).
+namespace {
+
+constexpr int NY = 48;  // terms in y
+struct InverseCoefficients {
+    double alpha[NY + 2] = {}, gamma[NY + 2] = {};
+    double binom2[NY + 1][K] = {};  // C(n + k − 1, k)²
+    constexpr InverseCoefficients() {
+        double c2n = 1.0, c2nm2 = 0.0;  // C(2n, n), C(2n − 2, n − 1)
+        for (int n = 0; n < NY + 2; ++n) {
+            const double s = n % 2 == 0 ? 1.0 : -1.0;
+            alpha[n] = s * (c2n - 2 * c2nm2);
+            gamma[n] = s * (c2n - 3 * c2nm2);
+            c2nm2 = c2n;
+            c2n = c2n * (2.0 * (2 * n + 1)) / (n + 1);
+        }
+        for (int n = 1; n <= NY; ++n) {
+            double c = 1.0;  // C(n − 1, 0)
+            for (int k = 0; k < K; ++k) {
+                binom2[n][k] = c * c;
+                c = c * (n + k) / (k + 1);  // C(n + k, k + 1)
+            }
+        }
+    }
+};
+constexpr InverseCoefficients INVERSE_COEFFICIENTS{};
+
+}  // namespace
+
+FarFieldCentroidGradient far_field_centroid_gradient_large_u(double u, double x, double a, double delta,
+                                                             const ProfileMoments& moments, const double* nu,
+                                                             std::size_t nb, double* basis) noexcept {
+    const InverseCoefficients& c = INVERSE_COEFFICIENTS;
+    const double y = 1 / (u * u), q = 1 / (x * x), ud = u + delta;
+    FarFieldCentroidGradient out{0.0, 0};
+    for (std::size_t j = 0; j < nb; ++j) basis[j] = 0.0;
+    double qk = 1.0;
+    int quiet = 0;
+    for (int k = 1; k < K; ++k) {
+        qk = qk * q;
+        double h = 0.0, yn = 1.0;
+        for (int n = 1; n <= NY; ++n) {
+            yn = yn * y;
+            const double t = (c.binom2[n][k] * yn) * ((c.gamma[n + 1] * ((n + k) / (n * u))) - ud * c.alpha[n]);
+            h = h + t;
+            if (n > 2 && std::fabs(t) <= 0x1p-60 * std::fabs(h)) break;
+        }
+        h = h * qk;
+        const double rt = (2.0 * k) * (moments.mu[k] * h);
+        out.rho_d = out.rho_d + rt;
+        bool small = std::fabs(rt) <= 0x1p-56 * std::fabs(out.rho_d);
+        for (std::size_t j = 0; j < nb; ++j) {
+            const double bt = nu[j * K + k] * h;
+            basis[j] = basis[j] + bt;
+            small = small && std::fabs(bt) <= 0x1p-56 * std::fabs(basis[j]);
+        }
+        // two negligible terms in a row (the terms fall by at least x^{-2} ≤ 1/9)
+        quiet = small ? quiet + 1 : 0;
+        if (quiet == 2) {
+            out.terms = k + 1;
+            break;
+        }
+    }
+    if (out.terms == 0) return out;
+    out.rho_d = out.rho_d / a;
+    for (std::size_t j = 0; j < nb; ++j) basis[j] = basis[j] / a;
+    return out;
+}
+
 FarFieldCentroid far_field_centroid(double u, double x, const ProfileMoments& moments, FarFieldValue* value) noexcept {
     FarFieldCentroid out;
     far_field_centroid_lanes<1>(&u, &x, moments, value, &out);

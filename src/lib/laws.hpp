@@ -91,6 +91,9 @@ struct GradientChannels {
     // What the panels integrate besides N: the derivatives' sums, and the
     // centroid's C (centroid.cpp); with derivatives off, only N and C.
     bool derivatives = true, centroid = false;
+    // With the centroid: Q and N_b against b in place of M̃ (its derivatives);
+    // without `harmonic` every centroid channel takes b less its harmonic part.
+    bool centroid_derivatives = false, harmonic = true;
     double d_const = 0.0, d_log = 0.0;
     std::array<double, MAX_POWER_TERMS> d_c{}, d_p{};
     std::size_t d_n = 0;
@@ -128,7 +131,8 @@ struct GradientChannels {
 // source leaves of it) Ñ = ∫ 2πr I M̃ dr, Q = ∫ 2πr² I′ M̃ dr and
 // N_b = ∫ 2πr B_b M̃ dr; U = ∫ 2πr I′ C dr (C the dipole ring mean); and
 // the centroid's numerator c = ∫ 2πr I b dr (b the ring's centroid term,
-// centroid.cpp) and c1 = ∫ 2πr b dr with the same nodes (I = 1 there).
+// centroid.cpp) and c1 = ∫ 2πr b dr with the same nodes (I = 1 there);
+// with centroid_derivatives, Q = ∫ 2πr² I′ b dr and N_b = ∫ 2πr B_b b dr.
 struct GradientSums {
     double n = 0.0, nx = 0.0, q = 0.0, u = 0.0, c = 0.0, c1 = 0.0;
     std::array<double, MAX_GRADIENT_BASIS> b{};

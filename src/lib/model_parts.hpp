@@ -65,11 +65,18 @@ inline constexpr double DIPOLE_SERIES_TO = 0.2;
 // The centroid's ring functions (centroid.cpp): the ring mean M (the bits of
 // ring_mean_fast_f) and the ring's term b of the centroid numerator, with
 // f = u − ρ supplied; and their coefficients of ln|u − ρ| (m, c as
-// ring_log_coefficients, b the centroid term's).
+// ring_log_coefficients, b the centroid term's). Without `harmonic`, b less
+// its harmonic part ε²/u on rings inside the lens's distance (rho < u; the
+// mean of the 1/d term of B there), formed without the subtraction where
+// the ring keeps 4ε from the lens.
 struct CentroidRing {
     double m, b;
 };
-CentroidRing centroid_ring(double u, double rho, double f, double eps) noexcept;
+CentroidRing centroid_ring(double u, double rho, double f, double eps, bool harmonic = true) noexcept;
+// Where every ring of a source of radius 1 keeps 4ε from a lens at x, so that
+// b is its harmonic part to O(ε²/(x − 1)²): the centroid's derivatives then
+// take b without it (centroid.cpp).
+inline bool harmonic_part_dominates(double x, double eps) noexcept { return x - 1 >= 4 * eps; }
 struct CentroidLogCoefficients {
     RingLogCoefficients ring;
     double b;
@@ -133,7 +140,8 @@ double near_source_integral_table(double x, double eps, const TablePieces& table
 // mean M, its excess M − 1 or the dipole ring mean C, on the panels of
 // near_source_integral_table (the first table's sum with its bits). False
 // when the panels cannot be laid out.
-enum class RingKind { mean, excess, dipole, centroid };
+// centroid_excess: b less its harmonic part (centroid_ring without `harmonic`).
+enum class RingKind { mean, excess, dipole, centroid, centroid_excess };
 struct TableChannel {
     const TablePieces* table;
     RingKind ring;
@@ -196,6 +204,18 @@ struct FarFieldCentroid {
 };
 FarFieldCentroid far_field_centroid(double u, double x, const ProfileMoments& moments,
                                     FarFieldValue* value) noexcept;
+// ρ ∂δ/∂ρ and into basis[b] ∂δ/∂β_b of far_field_centroid's shift (at fixed
+// u, ρ; nu as far_field_gradient's); terms = 0: not converged.
+struct FarFieldCentroidGradient {
+    double rho_d;
+    int terms;
+};
+FarFieldCentroidGradient far_field_centroid_gradient(double u, double x, const ProfileMoments& moments,
+                                                     const double* nu, std::size_t nb, double* basis) noexcept;
+// The same for u ≥ 10 from a series in 1/u² (a the mean, δ the shift).
+FarFieldCentroidGradient far_field_centroid_gradient_large_u(double u, double x, double a, double delta,
+                                                             const ProfileMoments& moments, const double* nu,
+                                                             std::size_t nb, double* basis) noexcept;
 // Four points at once (value may be null), each with the bits of far_field_centroid.
 void far_field_centroid4(const double* u, const double* x, const ProfileMoments& moments, FarFieldValue* value,
                          FarFieldCentroid* out) noexcept;

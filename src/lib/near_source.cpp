@@ -201,7 +201,7 @@ void gradient_panel(const Panel& p, const NodeMap& map, double eps, const Profil
     const double L = p.o - p.e;
     GradientSums s{};
     const auto node = [&](double w, double c, const Node& n, bool singular) {
-        const CentroidRing ring = ch.centroid ? centroid_ring(x, n.r, n.f, eps)
+        const CentroidRing ring = ch.centroid ? centroid_ring(x, n.r, n.f, eps, ch.harmonic)
                                               : CentroidRing{ring_mean_fast_f(x, n.r, n.f, eps), 0.0};
         CentroidLogCoefficients q{{0.0, 0.0, 0.0}, 0.0};
         if (singular) {
@@ -214,6 +214,14 @@ void gradient_panel(const Panel& p, const NodeMap& map, double eps, const Profil
         if (ch.centroid) {
             s.c = s.c + w * (wt * ring.b) + c * (wt * q.b);
             s.c1 = s.c1 + w * (n.wt * ring.b) + c * (n.wt * q.b);
+            if (ch.centroid_derivatives) {
+                const double kq = -TWO_PI * ((n.r * n.r) * n.r) * ch.slope(n.mu);
+                s.q = s.q + w * (kq * ring.b) + c * (kq * q.b);
+                for (std::size_t b = 0; b < ch.nb; ++b) {
+                    const double kb = n.wt * ch.basis(b, n.mu);
+                    s.b[b] = s.b[b] + w * (kb * ring.b) + c * (kb * q.b);
+                }
+            }
         }
         if (!ch.derivatives) return;
         const double Mx = ring_mean_excess(x, n.r, n.f, eps, M);

@@ -231,7 +231,7 @@ void theta_gradient_panel(const Panel& p, double x, double eps, const PowerProfi
         const double mu = std::cos(theta);
         const double jac = (r * TWO_PI) * mu;
         const double wt = jac * profile.at_mu(mu);
-        const CentroidRing ring = ch.centroid ? centroid_ring(x, r, x - r, eps)
+        const CentroidRing ring = ch.centroid ? centroid_ring(x, r, x - r, eps, ch.harmonic)
                                               : CentroidRing{ring_mean_fast(x, r, eps), 0.0};
         CentroidLogCoefficients q{{0.0, 0.0, 0.0}, 0.0};
         if (singular) {
@@ -243,6 +243,14 @@ void theta_gradient_panel(const Panel& p, double x, double eps, const PowerProfi
         if (ch.centroid) {
             s.c = s.c + w * (wt * ring.b) + c * (wt * q.b);
             s.c1 = s.c1 + w * (jac * ring.b) + c * (jac * q.b);
+            if (ch.centroid_derivatives) {
+                const double kq = -TWO_PI * ((r * r) * r) * ch.slope(mu);
+                s.q = s.q + w * (kq * ring.b) + c * (kq * q.b);
+                for (std::size_t b = 0; b < ch.nb; ++b) {
+                    const double kb = jac * ch.basis(b, mu);
+                    s.b[b] = s.b[b] + w * (kb * ring.b) + c * (kb * q.b);
+                }
+            }
         }
         if (!ch.derivatives) return;
         const double Mx = ring_mean_excess(x, r, x - r, eps, M);
@@ -286,7 +294,7 @@ struct TermWeights {
 // The limb panel in μ: N with limb_panel's arithmetic, Ñ the same with M̃;
 // Q = ∫ −2π r² I_μ M̃ dμ, U = ∫ −2π r I_μ C dμ (r C is analytic in μ, C being
 // odd in r) with the slope's weights, N_b = ∫ 2π μ B_b M̃ dμ with the basis
-// terms' weights.
+// terms' weights (for the centroid's derivatives Q and N_b against b).
 void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfile& profile,
                          const GradientChannels& ch, GradientSums& out) {
     constexpr std::size_t N = LIMB_NODES;
@@ -310,7 +318,7 @@ void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfil
     for (std::size_t i = 0; i < N; ++i) {
         const double mu = m * rule.s[i];
         const double r = std::sqrt((1 - mu) * (1 + mu));
-        const CentroidRing ring = ch.centroid ? centroid_ring(x, r, x - r, eps)
+        const CentroidRing ring = ch.centroid ? centroid_ring(x, r, x - r, eps, ch.harmonic)
                                               : CentroidRing{ring_mean_fast(x, r, eps), 0.0};
         const double M = ring.m;
         s.n = s.n + value.V[i] * M;
@@ -328,6 +336,16 @@ void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfil
             if (ch.centroid) {
                 s.c = s.c + (p.factor * (value.U[i] - value.V[i] * ls)) * q.b;
                 s.c1 = s.c1 + (p.factor * (flat.U[i] - flat.V[i] * ls)) * q.b;
+            }
+        }
+        if (ch.centroid_derivatives) {
+            const double kq = -(r * r);
+            s.q = s.q + slope.V[i] * (kq * ring.b);
+            for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + basis[b].V[i] * ring.b;
+            if (singular) {
+                s.q = s.q + (p.factor * (slope.U[i] - slope.V[i] * ls)) * (kq * q.b);
+                for (std::size_t b = 0; b < ch.nb; ++b)
+                    s.b[b] = s.b[b] + (p.factor * (basis[b].U[i] - basis[b].V[i] * ls)) * q.b;
             }
         }
         if (!ch.derivatives) continue;

@@ -365,33 +365,36 @@ void panel_channels(const Panel& p, double x, double eps, std::span<const TableC
                     std::span<double> sums) {
     const auto& rule = unit_rule<N>();
     const double L = p.o - p.e;
-    bool want_c = false, want_x = false, want_b = false;
+    bool want_c = false, want_x = false, want_b = false, want_bx = false;
     for (const TableChannel& c : channels) {
         want_c = want_c || c.ring == RingKind::dipole;
         want_x = want_x || c.ring == RingKind::excess;
         want_b = want_b || c.ring == RingKind::centroid;
+        want_bx = want_bx || c.ring == RingKind::centroid_excess;
     }
     // H[kind][i] = 2πr·(ring function), Q[kind][i] = 2πr·(its log coefficient).
-    std::array<std::array<double, N>, 4> H{}, Q{};
+    std::array<std::array<double, N>, 5> H{}, Q{};
     std::array<double, N> ls{};
     const bool offsets = std::fabs(L) < OFFSET_PANEL * x;
     for (std::size_t i = 0; i < N; ++i) {
         const double r = p.e + L * rule.s[i];
         const double f = Singular && offsets ? -(L * rule.s[i]) : x - r;
         const double w = r * TWO_PI;
-        const CentroidRing ring = want_b ? centroid_ring(x, r, f, eps) : CentroidRing{ring_mean_fast_f(x, r, f, eps), 0.0};
+        const CentroidRing ring = want_b || want_bx ? centroid_ring(x, r, f, eps, !want_bx)
+                                                    : CentroidRing{ring_mean_fast_f(x, r, f, eps), 0.0};
         const double M = ring.m;
         H[0][i] = w * M;
         if (want_x) H[1][i] = w * ring_mean_excess(x, r, f, eps, M);
         if (want_c) H[2][i] = w * ring_dipole_f(x, r, f, eps);
-        if (want_b) H[3][i] = w * ring.b;
+        if (want_bx) H[4][i] = w * ring.b;
+        if (want_b) H[3][i] = w * (want_bx && r < x ? ring.b + (eps * eps) / x : ring.b);
         if constexpr (Singular) {
             CentroidLogCoefficients q{{0.0, 0.0, 0.0}, 0.0};
-            if (want_b) q = centroid_log_coefficients(x, r, eps);
+            if (want_b || want_bx) q = centroid_log_coefficients(x, r, eps);
             else q.ring = ring_log_coefficients(x, r, eps);
             Q[0][i] = Q[1][i] = w * q.ring.m;
             Q[2][i] = w * q.ring.c;
-            Q[3][i] = w * q.b;
+            Q[3][i] = Q[4][i] = w * q.b;
             ls[i] = std::log(rule.s[i]);
         }
     }
