@@ -157,6 +157,8 @@ def cost(repeats):
             cases[f"{name} delta"] = ((lambda lw=lw: kf.centroid_shift(u, rho, lw)), len(u))
             cases[f"{name} lc"] = ((lambda lw=lw: kf.light_curve(t, 0.0, u0, 1.0, rho, lw)), len(t))
             cases[f"{name} astro"] = ((lambda lw=lw: kf.astrometric_light_curve(t, 0.0, u0, 1.0, rho, lw)), len(t))
+            cases[f"{name} A grad"] = ((lambda lw=lw: kf.magnification(u, rho, lw, gradient=True)), len(u))
+            cases[f"{name} delta grad"] = ((lambda lw=lw: kf.centroid_shift(u, rho, lw, gradient=True)), len(u))
         m = fspl.interleaved(cases, repeats, clock=time.thread_time)
         for name in LAWS:
             rs = m.ratio(f"{name} delta", f"{name} A")
@@ -164,14 +166,17 @@ def cost(repeats):
             worst[name] = [max(worst[name][0], rs), max(worst[name][1], rj)]
             rows.append((kind, f"{rho:g}", label(name), fspl.us(m[f"{name} A"]), fspl.us(m[f"{name} delta"]),
                          f"{rs:.2f}", fspl.verdict(rs, TARGET_SHIFT), fspl.us(m[f"{name} lc"]),
-                         fspl.us(m[f"{name} astro"]), f"{rj:.2f}", fspl.verdict(rj, TARGET_JOINT)))
+                         fspl.us(m[f"{name} astro"]), f"{rj:.2f}", fspl.verdict(rj, TARGET_JOINT),
+                         fspl.us(m[f"{name} delta grad"]), f"{m.ratio(f'{name} delta grad', f'{name} A grad'):.2f}",
+                         f"{m.ratio(f'{name} delta grad', f'{name} A'):.2f}"))
         print(f"  cost: {kind} rho = {rho:g} done", flush=True)
     return rows, worst
 
 
 COST_HEADER = ("curve", "rho", "law", "magnification us/pt", "centroid_shift us/pt", "centroid_shift / magnification",
                f"≤ {TARGET_SHIFT}", "light_curve us/pt", "astrometric_light_curve us/pt",
-               "astrometric_light_curve / light_curve", f"≤ {TARGET_JOINT}")
+               "astrometric_light_curve / light_curve", f"≤ {TARGET_JOINT}", "centroid_shift gradient us/pt",
+               "/ magnification gradient", "/ magnification")
 
 
 # ------------------------------------------------------------------ 2. against the peer

@@ -361,9 +361,8 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
 const char* einstein_centroid_gradients(const LawGradient& g, std::span<const double> u, double rho,
                                         const CentroidGradientOut& out) {
     const std::size_t n = u.size(), nb = g.basis_size();
-    std::vector<double> au(n), arho(n), ab(n * nb), a2(n);
+    std::vector<double> au(n), arho(n), ab(n * nb);
     if (const char* failure = einstein_gradients(g, u, rho, GradientOut{out.a, au, arho, ab})) return failure;
-    if (const char* failure = einstein_centroids(g, u, rho, a2, out.delta)) return failure;
     const auto row = [&](std::size_t i) { return out.dbasis.data() + i * nb; };
     const bool in_range = rho >= detail::RHO_TINY && rho <= detail::RHO_HUGE;
     const bool small = in_range && rho < SMALL_SOURCE;
@@ -372,6 +371,21 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
     const double eps = 1 / rho_rings, flux = g.law().data().flux;
     const bool uniform = g.layout() == LawGradient::Layout::uniform;
     const bool table = g.layout() == LawGradient::Layout::table;
+    // δ of a law's source near it comes from the sums below, with the bits of
+    // einstein_centroids (the same nodes and arithmetic); the others' from it.
+    const auto from_sums = [&](double x) {
+        return in_range && rho > 0.0 && !uniform && x <= detail::POINT_SOURCE_FROM && !series_serves(rho_rings * x, x) &&
+               !detail::harmonic_part_dominates(x, eps);
+    };
+    {
+        std::vector<std::size_t> rest;
+        for (std::size_t i = 0; i < n; ++i)
+            if (!from_sums(u[i] / rho)) rest.push_back(i);
+        std::vector<double> ur(rest.size()), ar(rest.size()), dr(rest.size());
+        for (std::size_t k = 0; k < rest.size(); ++k) ur[k] = u[rest[k]];
+        if (const char* failure = einstein_centroids(g, ur, rho, ar, dr)) return failure;
+        for (std::size_t k = 0; k < rest.size(); ++k) out.delta[rest[k]] = dr[k];
+    }
     const detail::ProfileMoments& moments = uniform ? detail::uniform_disk_moments() : g.law().data().moments;
     detail::RadialSums sums(g, rho_rings, detail::RadialSums::Mode::centroid_gradient);
     // b of the ring of radius r, x − r from u − ρ near the limb; −inf on it
@@ -393,7 +407,7 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
     };
     for (std::size_t i = 0; i < n; ++i) {
         double* db = row(i);
-        const double ui = u[i], A = out.a[i], d = out.delta[i];
+        const double ui = u[i], A = out.a[i];
         if (rho == 0.0 || ui / rho > detail::POINT_SOURCE_FROM) {
             // a point source: δ = u/(u² + 2)
             const double w = ui * ui + 2;
@@ -402,14 +416,18 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             std::fill_n(db, nb, 0.0);
             continue;
         }
-        if (!in_range || !std::isfinite(d)) {
+        const double x = ui / rho;
+        if (!in_range || (!from_sums(x) && !std::isfinite(out.delta[i]))) {
             out.du[i] = out.drho[i] = NaN;
             std::fill_n(db, nb, NaN);
             continue;
         }
-        const double x = ui / rho;
         const double rA = rho * (arho[i] / A);  // ρ(∂A/∂ρ)/A
-        out.du[i] = ui == 0.0 ? 0.25 * rA : (-(d / ui) - (0.5 * ui + d) * (au[i] / A)) + (0.5 * rho) * (arho[i] / A);
+        // ∂δ/∂u from the magnification's gradient once δ is known
+        const auto set_du = [&](double d) {
+            out.du[i] = ui == 0.0 ? 0.25 * rA : (-(d / ui) - (0.5 * ui + d) * (au[i] / A)) + (0.5 * rho) * (arho[i] / A);
+        };
+        const double d = out.delta[i];  // unless from the sums
         // ρ ∂δ/∂ρ into rd, ∂δ/∂β into db
         double rd = NaN;
         bool limb = false;
@@ -445,6 +463,8 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             }
         } else if (std::isnan(rd)) {
             if (x == 0.0) {
+                out.delta[i] = 0.0;
+                set_du(0.0);
                 out.drho[i] = 0.0;
                 std::fill_n(db, nb, 0.0);
                 continue;
@@ -453,11 +473,13 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             const double xc = centre ? CENTRE_ZONE : x;
             detail::GradientSums s;
             if (!sums.at(xc, s, db)) {
+                if (from_sums(x)) out.delta[i] = NaN;
                 out.du[i] = out.drho[i] = NaN;
                 std::fill_n(db, nb, NaN);
                 continue;
             }
             const double dc = (rho_rings * (s.c / s.n)) * shift_scale;  // δ at xc
+            if (from_sums(x)) out.delta[i] = centre ? dc * (x / CENTRE_ZONE) : dc;
             const double bnd = boundary(xc, centre ? xc * rho : ui, !outside);
             limb = bnd == -HUGE_VAL || bnd == HUGE_VAL;
             const double k = shift_scale * rho_rings / s.n, scale = centre ? x / CENTRE_ZONE : 1.0;
@@ -479,6 +501,7 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
                     db[b] = (k * db[b] - dc * (ab[i * nb + b] / A + g.basis_flux(b) / flux)) * scale;
             }
         }
+        set_du(out.delta[i]);
         out.drho[i] = rd / rho;
         // On the limb both diverge (log), with ∂δ/∂u = −∂δ/∂ρ there.
         if (limb) out.du[i] = -out.drho[i];
