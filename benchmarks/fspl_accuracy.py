@@ -4,11 +4,14 @@
 Reads tests/reference/data/fspl.json (tests/reference/gen_fspl_reference.py),
 tests/reference/data/fspl_laws.json (tests/reference/gen_fspl_laws_reference.py)
 tests/reference/data/fspl_gradient.json (tests/reference/gen_gradient_reference.py)
-and tests/reference/data/fspl_centroid.json (tests/reference/gen_centroid_reference.py)
-and prints Markdown tables: for each law and zone, the number of rows, the
-source radii covered and the worst relative error; for the derivatives
-dA/du, dA/drho and dA/d(law parameters), measured as
-tests/test_fspl_gradient_accuracy.py measures them.
+tests/reference/data/fspl_centroid.json (tests/reference/gen_centroid_reference.py)
+and tests/reference/data/fspl_centroid_gradient.json
+(tests/reference/gen_centroid_gradient_reference.py) and prints Markdown
+tables: for each law and zone, the number of rows, the source radii covered
+and the worst relative error; for the derivatives dA/du, dA/drho and
+dA/d(law parameters), measured as tests/test_fspl_gradient_accuracy.py
+measures them; for the centroid shift and its derivatives, as
+tests/test_fspl_centroid_accuracy.py measures them.
 Run: PYTHONPATH=build/dev python3 benchmarks/fspl_accuracy.py
 """
 
@@ -98,6 +101,37 @@ def centroid():
     print(f"\nall {len(T.ROWS)} rows of the centroid shift, ρ {min(r['rho'] for r in T.ROWS):g} … "
           f"{max(r['rho'] for r in T.ROWS):g}, u up to {max(r['u'] for r in T.ROWS):g}: worst {max(worst.values()):.1e} "
           f"(against max(|δ|, u/(u² + 2))); relative where |δ| ≥ u/(u² + 2): {relative:.1e}")
+
+    # the derivatives: d delta/d(law) from the same table, the slopes from the gradient table
+    dw = collections.defaultdict(float)
+    for law in T.LAW_NAMES[1:]:
+        for region in T.REGIONS:
+            rows = T.rows_of(law, region)
+            for r, (d, dlaw) in zip(rows, T.evaluate(rows, gradient=True) if rows else []):
+                if r["u"] == 0:
+                    continue
+                scale = abs(float(r["delta_str"]) - r["u"] / (r["u"] ** 2 + 2))
+                for p, s in enumerate(r["delta_dlaw_str"]):
+                    dw[(law, region, "law")] = max(dw[(law, region, "law")],
+                                                   abs(dlaw[p] - float(s)) / max(abs(float(s)), scale))
+    for law in T.LAW_NAMES:
+        for region in T.REGIONS:
+            rows = [r for r in T.GRAD_ROWS if r["law"] == law and r["region"] == region]
+            for r, eu, erho, _ in T.slope_errors(rows) if rows else []:
+                dw[(law, region, "u")] = max(dw[(law, region, "u")], eu)
+                dw[(law, region, "rho")] = max(dw[(law, region, "rho")], erho)
+    print("\n| law | derivative of δ | " + " | ".join(text.get(z, z) for z in regions) + " |")
+    print("|---|---|" + "---|" * len(regions))
+    for law in T.LAW_NAMES:
+        for d, name in (("u", "dδ/du"), ("rho", "dδ/dρ"), ("law", "dδ/d(params)")):
+            cells = [f"{dw[(law, z, d)]:.1e}" if (law, z, d) in dw else "–" for z in regions]
+            if any(c != "–" for c in cells):
+                print(f"| {law} | {name} | " + " | ".join(cells) + " |")
+    band = [v for (law, z, d), v in dw.items() if z in ("limb_minus", "limb_plus")]
+    print(f"\nall {len(T.GRAD_ROWS)} rows of dδ/du and dδ/dρ and the law derivatives of the {len(T.ROWS)} rows: "
+          f"worst {max(band):.1e} within 1e-3 of the limb, "
+          f"{max(v for (law, z, d), v in dw.items() if z not in ('limb_minus', 'limb_plus')):.1e} elsewhere "
+          f"(against max(|ref|, the floors of tests/test_fspl_centroid_accuracy.py))")
 
 
 def gradients():

@@ -439,18 +439,21 @@ FarFieldCentroidGradient far_field_centroid_gradient(double u, double x, const P
     constexpr double TOL = 0x1p-44;
     const Recurrence r(u);
     const BRecurrence br(u, r.b0);
-    double a[2 * K], beta[2 * K], sab[2 * K], P[K], R[K];
+    double a[2 * K], beta[2 * K], sab[2 * K];
     a[0] = r.b0;
     a[1] = -r.c4 * a[0];
     beta[0] = br.beta0;
     beta[1] = br.beta1;
     sab[0] = a[0] + beta[0];
     sab[1] = a[1] + beta[1];
-    P[0] = a[0];
-    R[0] = beta[0];
     const double q = 1 / (x * x);
     double qk = 1.0, den = moments.mu[0] * a[0], num = moments.mu[0] * beta[0];
-    int n = 0, kmax = K;  // terms of den and num; coefficients computed
+    // Σ w_k x^{-2k} R_k and Σ w_k x^{-2k} P_k for w_k = 2k μ_k (ρ) and ν_{b,k}:
+    // Σ w_k T_k = (the first) − c (the second), one pass over the coefficients.
+    double rr = 0.0, rp = 0.0;
+    std::array<double, MAX_GRADIENT_BASIS> br_{}, bp{};
+    bool values = false;
+    FarFieldCentroidGradient out{0.0, 0};
     for (int k = 1; k < K; ++k) {
         if (k > 1) {
             a[2 * k - 1] = r.next(a, 2 * k - 2);
@@ -465,42 +468,37 @@ FarFieldCentroidGradient far_field_centroid_gradient(double u, double x, const P
             p = p + COEFFICIENTS.c[k][i] * a[k + i];
             rk = rk + (COEFFICIENTS.c[k][i] * beta[k + i] + CENTROID_COEFFICIENTS.c[k][i] * sab[k + i - 1]);
         }
-        P[k] = p;
-        R[k] = rk;
         qk = qk * q;
-        const double tp = (qk * moments.mu[k]) * p, tr = (qk * moments.mu[k]) * rk;
-        den = den + tp;
-        num = num + tr;
-        if (n == 0 && std::fabs(tp) <= 0x1p-60 * std::fabs(den) && std::fabs(tr) <= 0x1p-60 * std::fabs(num)) n = k + 1;
-        // the derivatives' sums (factors 2k) may need a few more terms
-        if (n > 0 && k >= n + 6) {
-            kmax = k + 1;
-            break;
+        const double tp = qk * p, tr = qk * rk;
+        if (!values) {
+            den = den + moments.mu[k] * tp;
+            num = num + moments.mu[k] * tr;
+            values = std::fabs(moments.mu[k] * tp) <= 0x1p-60 * std::fabs(den) &&
+                     std::fabs(moments.mu[k] * tr) <= 0x1p-60 * std::fabs(num);
         }
-    }
-    FarFieldCentroidGradient out{0.0, 0};
-    if (n == 0) return out;
-    const double c = num / den, scale = u / den;
-    for (std::size_t j = 0; j < nb; ++j) basis[j] = 0.0;
-    qk = 1.0;
-    for (int k = 1; k < K; ++k) {
-        qk = qk * q;
-        const double t = qk * (R[k] - c * P[k]);
-        out.rho_d = out.rho_d + (2.0 * k) * (moments.mu[k] * t);
-        for (std::size_t j = 0; j < nb; ++j) basis[j] = basis[j] + nu[j * K + k] * t;
-        if (k + 1 >= kmax) break;
-        // a bound of the next term of every sum
-        const double next = (2.25 * q) * (qk * (std::fabs(R[k]) + std::fabs(c * P[k])));
-        bool done = (2.0 * (k + 1)) * moments.mu[k + 1] * next <= TOL * std::fabs(out.rho_d);
-        for (std::size_t j = 0; j < nb && done; ++j) done = std::fabs(nu[j * K + k + 1]) * next <= TOL * std::fabs(basis[j]);
+        const double w = (2.0 * k) * moments.mu[k];
+        rr = rr + w * tr;
+        rp = rp + w * tp;
+        for (std::size_t j = 0; j < nb; ++j) {
+            br_[j] = br_[j] + nu[j * K + k] * tr;
+            bp[j] = bp[j] + nu[j * K + k] * tp;
+        }
+        if (!values || k + 1 >= K) continue;
+        // a bound of every sum's next term (|P_{k+1}| ≤ 2.25|P_k|, |R_{k+1}| ≤ 2.25|R_k|)
+        const double c = num / den;
+        const double next = (2.25 * q) * (std::fabs(tr) + std::fabs(c * tp));
+        bool done = (2.0 * (k + 1)) * moments.mu[k + 1] * next <= TOL * std::fabs(rr - c * rp);
+        for (std::size_t j = 0; j < nb && done; ++j)
+            done = std::fabs(nu[j * K + k + 1]) * next <= TOL * std::fabs(br_[j] - c * bp[j]);
         if (done) {
             out.terms = k + 1;
             break;
         }
     }
     if (out.terms == 0) return out;
-    out.rho_d = out.rho_d * scale;
-    for (std::size_t j = 0; j < nb; ++j) basis[j] = basis[j] * scale;
+    const double c = num / den, scale = u / den;
+    out.rho_d = (rr - c * rp) * scale;
+    for (std::size_t j = 0; j < nb; ++j) basis[j] = (br_[j] - c * bp[j]) * scale;
     return out;
 }
 
