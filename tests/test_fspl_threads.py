@@ -140,6 +140,8 @@ CHILD = textwrap.dedent(r"""
             result = kf.light_curve(t, 0.0, 0.0, 10.0, 0.1, law, jacobian=True)
         elif call == "centroid":
             result = kf.centroid_shift(u, 0.1, law)
+        elif call == "centroid_gradient":
+            result = kf.centroid_shift(u, 0.1, law, gradient=True)
         elif call == "astrometric":
             result = kf.astrometric_light_curve(t, 0.0, 0.0, 10.0, 0.1, law)
         else:
@@ -161,7 +163,8 @@ CHILD = textwrap.dedent(r"""
 
 @pytest.mark.parametrize("name", LAWS)
 @pytest.mark.parametrize("how, outcome", [("SIGINT", "KeyboardInterrupt"), ("handler", "Stop")])
-@pytest.mark.parametrize("call", ["magnification", "light_curve", "gradient", "jacobian", "centroid", "astrometric"])
+@pytest.mark.parametrize("call", ["magnification", "light_curve", "gradient", "jacobian", "centroid", "centroid_gradient",
+                                  "astrometric"])
 def test_a_signal_ends_a_long_call_promptly(name, how, outcome, call):
     env = dict(os.environ)
     package = pathlib.Path(os.path.abspath(kf.__file__)).parents[1]
@@ -192,7 +195,8 @@ TYPED = textwrap.dedent("""
     g: float = kf.Linear(0.5).gamma + kf.Uniform().flux
     h = kf.centroid_shift(u, rho, kf.Linear(0.6)) + kf.centroid_shift(0.5, 0.1)
     A, dx, dy = kf.astrometric_light_curve(np.linspace(-1, 1, 9), 0.0, 0.01, 20.0, 0.005, kf.Claret(0.5, 0.1, 0.3, 0.0))
-    print(a, b, c, d, e, f, g, h, A, dx, dy, kf.__version__)
+    dl, dl_du, dl_drho, dl_dlaw = kf.centroid_shift(u, rho, kf.Quadratic(0.4, 0.2), gradient=True)
+    print(a, b, c, d, e, f, g, h, A, dx, dy, dl, dl_du, dl_drho, dl_dlaw, kf.__version__)
 """)
 
 
