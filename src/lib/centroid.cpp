@@ -362,31 +362,61 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
                                         const CentroidGradientOut& out) {
     const std::size_t n = u.size(), nb = g.basis_size();
     std::vector<double> au(n), arho(n), ab(n * nb);
-    if (const char* failure = einstein_gradients(g, u, rho, GradientOut{out.a, au, arho, ab})) return failure;
     const auto row = [&](std::size_t i) { return out.dbasis.data() + i * nb; };
     const bool in_range = rho >= detail::RHO_TINY && rho <= detail::RHO_HUGE;
     const bool small = in_range && rho < SMALL_SOURCE;
+    // The magnification's gradient; its rings give the centroid's sums too
+    // (one evaluation of each ring for both) unless the centroid takes its
+    // rings at another radius (a small source) or none (the uniform disk).
+    std::vector<detail::GradientSums> ring_sums;
+    std::vector<double> ring_x, ring_dcb;
+    PointSumsSink sink;
+    if (!small && g.layout() != LawGradient::Layout::uniform) {
+        ring_sums.resize(n);
+        ring_x.assign(n, NaN);
+        ring_dcb.resize(n * nb);
+        sink = [&](std::size_t i, const detail::PointSums& p) {
+            if (!p.taken) return;
+            ring_sums[i] = p.s;
+            ring_x[i] = p.x;
+            std::copy(p.dcb.begin(), p.dcb.end(), ring_dcb.begin() + i * nb);
+        };
+    }
+    if (const char* failure = einstein_gradients(g, u, rho, GradientOut{out.a, au, arho, ab}, sink)) return failure;
     const double rho_rings = small ? SMALL_SOURCE : rho;
     const double shift_scale = small ? rho / SMALL_SOURCE : 1.0;
     const double eps = 1 / rho_rings, flux = g.law().data().flux;
     const bool uniform = g.layout() == LawGradient::Layout::uniform;
     const bool table = g.layout() == LawGradient::Layout::table;
-    // δ of a law's source near it comes from the sums below, with the bits of
-    // einstein_centroids (the same nodes and arithmetic); the others' from it.
+    const detail::ProfileMoments& moments = uniform ? detail::uniform_disk_moments() : g.law().data().moments;
+    // δ of a law's source near it comes from the sums below, in the far field
+    // from the derivatives' series, with the bits of einstein_centroids (the
+    // same nodes, terms and arithmetic); the others' from it.
     const auto from_sums = [&](double x) {
         return in_range && rho > 0.0 && !uniform && x <= detail::POINT_SOURCE_FROM && !series_serves(rho_rings * x, x) &&
                !detail::harmonic_part_dominates(x, eps);
     };
+    // the far field's derivatives (ρ ∂δ/∂ρ, into the rows ∂δ/∂β), terms = 0 where not
+    std::vector<detail::FarFieldCentroidGradient> far(n, detail::FarFieldCentroidGradient{NaN, NaN, 0});
+    if (in_range && rho > 0.0) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const double x = u[i] / rho, us = rho_rings * x;
+            if (x > detail::POINT_SOURCE_FROM || !series_serves(us, x)) continue;
+            if (us < LARGE_U) {
+                far[i] = detail::far_field_centroid_gradient(us, x, moments, g.moment_differences(), nb, row(i));
+                if (far[i].terms > 0) out.delta[i] = far[i].delta * shift_scale;
+            }
+        }
+    }
     {
         std::vector<std::size_t> rest;
         for (std::size_t i = 0; i < n; ++i)
-            if (!from_sums(u[i] / rho)) rest.push_back(i);
+            if (!from_sums(u[i] / rho) && far[i].terms == 0) rest.push_back(i);
         std::vector<double> ur(rest.size()), ar(rest.size()), dr(rest.size());
         for (std::size_t k = 0; k < rest.size(); ++k) ur[k] = u[rest[k]];
         if (const char* failure = einstein_centroids(g, ur, rho, ar, dr)) return failure;
         for (std::size_t k = 0; k < rest.size(); ++k) out.delta[rest[k]] = dr[k];
     }
-    const detail::ProfileMoments& moments = uniform ? detail::uniform_disk_moments() : g.law().data().moments;
     detail::RadialSums sums(g, rho_rings, detail::RadialSums::Mode::centroid_gradient);
     // b of the ring of radius r, x − r from u − ρ near the limb; −inf on it
     // (b = q_b ln|x − r| + analytic, q_b = ε/π > 0 there).
@@ -436,7 +466,7 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             const detail::FarFieldCentroidGradient fg =
                 us >= LARGE_U ? detail::far_field_centroid_gradient_large_u(us, x, A * shift_scale, d / shift_scale, moments,
                                                                             g.moment_differences(), nb, db)
-                              : detail::far_field_centroid_gradient(us, x, moments, g.moment_differences(), nb, db);
+                              : far[i];
             if (fg.terms > 0) {
                 rd = fg.rho_d * shift_scale;
                 for (std::size_t b = 0; b < nb; ++b) db[b] = db[b] * shift_scale;
@@ -457,7 +487,7 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             if (limb) {
                 rd = -HUGE_VAL;
             } else if (outside) {
-                rd = sums.at(x, s, db) ? (2 * rho_rings) * ((b1 - s.c / detail::PI) / A) - d * rA : NaN;
+                rd = sums.at(x, s, nullptr, db) ? (2 * rho_rings) * ((b1 - s.c / detail::PI) / A) - d * rA : NaN;
             } else {
                 rd = (2 * rho_rings) * (b1 / A) - d * (rA + 2);
             }
@@ -472,7 +502,11 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             const bool centre = x < CENTRE_ZONE;
             const double xc = centre ? CENTRE_ZONE : x;
             detail::GradientSums s;
-            if (!sums.at(xc, s, db)) {
+            const bool shared = !ring_x.empty() && ring_x[i] == xc;
+            if (shared) {
+                s = ring_sums[i];
+                std::copy_n(ring_dcb.begin() + i * nb, nb, db);
+            } else if (!sums.at(xc, s, nullptr, db)) {
                 if (from_sums(x)) out.delta[i] = NaN;
                 out.du[i] = out.drho[i] = NaN;
                 std::fill_n(db, nb, NaN);
@@ -489,9 +523,9 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
                 const double coef = (shift_scale * rho_rings) * q.b - dc * q.ring.m;
                 rd = (bnd < 0.0) == (coef > 0.0) ? -HUGE_VAL : HUGE_VAL;
             } else if (outside) {
-                rd = k * ((bnd - s.q) - 2 * s.c) - d * rA;
+                rd = k * ((bnd - s.cq) - 2 * s.c) - d * rA;
             } else {
-                rd = (k * (bnd - s.q) - dc * (rA + 2)) * scale;
+                rd = (k * (bnd - s.cq) - dc * (rA + 2)) * scale;
             }
             if (outside) {
                 for (std::size_t b = 0; b < nb; ++b)

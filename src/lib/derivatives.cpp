@@ -241,40 +241,41 @@ namespace detail {
 
 RadialSums::RadialSums(const LawGradient& g, double rho, Mode mode)
     : g_(g), eps_(1 / rho), nb_(mode == Mode::centroid ? 0 : g.basis_size()), ch_(g.channels()) {
-    const bool centroid = mode != Mode::gradient;
-    ch_.derivatives = !centroid;
-    ch_.centroid = centroid;
-    ch_.centroid_derivatives = mode == Mode::centroid_gradient;
+    ch_.derivatives = mode == Mode::gradient || mode == Mode::all;
+    ch_.centroid = mode != Mode::gradient;
+    ch_.centroid_derivatives = mode == Mode::centroid_gradient || mode == Mode::all;
     ch_.nb = nb_;
     if (g.layout() == LawGradient::Layout::table) {
-        if (centroid) {
-            // value, the centroid's numerator, and its flat profile's; for
-            // the derivatives r·I′ and the hats against b
-            flat_.pieces.push_back({0.0, 1.0, 0.5, 1.0, 0.0});
-            flat_.scale = 1.0;
-            channels_.push_back({&g.law().data().table, RingKind::mean});
-            channels_.push_back({&g.law().data().table, RingKind::centroid});
-            channels_.push_back({&flat_, RingKind::centroid});
-            if (ch_.centroid_derivatives) {
-                channels_.push_back({&g.table().moment, RingKind::centroid});
-                for (const auto& h : g.table().hats) channels_.push_back({&h, RingKind::centroid});
-                // the same without b's harmonic part (the lens outside the source)
-                channels_x_ = channels_;
-                for (std::size_t k = 1; k < channels_x_.size(); ++k) channels_x_[k].ring = RingKind::centroid_excess;
-            }
-        } else {
-            // value, Q's r·I′ (against M), U's I′ (against C), then the hats
-            channels_.push_back({&g.law().data().table, RingKind::mean});
+        channels_.push_back({&g.law().data().table, RingKind::mean});
+        if (ch_.derivatives) {
+            // Ñ, Q's r·I′ (against M̃), U's I′ (against C), then the hats
             channels_.push_back({&g.law().data().table, RingKind::excess});
             channels_.push_back({&g.table().moment, RingKind::excess});
             channels_.push_back({&g.table().slope, RingKind::dipole});
             for (const auto& h : g.table().hats) channels_.push_back({&h, RingKind::excess});
         }
+        centroid_at_ = channels_.size();
+        if (ch_.centroid) {
+            // the centroid's numerator, its flat profile's; for its
+            // derivatives r·I′ and the hats against b
+            flat_.pieces.push_back({0.0, 1.0, 0.5, 1.0, 0.0});
+            flat_.scale = 1.0;
+            channels_.push_back({&g.law().data().table, RingKind::centroid});
+            channels_.push_back({&flat_, RingKind::centroid});
+            if (ch_.centroid_derivatives) {
+                channels_.push_back({&g.table().moment, RingKind::centroid});
+                for (const auto& h : g.table().hats) channels_.push_back({&h, RingKind::centroid});
+            }
+            // the same without b's harmonic part (a lens well outside the source)
+            channels_x_ = channels_;
+            for (std::size_t k = centroid_at_; k < channels_x_.size(); ++k)
+                channels_x_[k].ring = RingKind::centroid_excess;
+        }
         sums_.resize(channels_.size());
     }
 }
 
-bool RadialSums::at(double x, GradientSums& s, double* db) {
+bool RadialSums::at(double x, GradientSums& s, double* db, double* dcb) {
     // The derivatives of the shift of a lens well outside the source cancel the
     // harmonic part g/x of b (its mean over each ring) exactly: they take b
     // without it (centroid.cpp).
@@ -282,7 +283,7 @@ bool RadialSums::at(double x, GradientSums& s, double* db) {
     bool ok, panels;
     switch (g_.layout()) {
     case LawGradient::Layout::table:
-        ok = table_sums(x, s, db);
+        ok = table_sums(x, s, db, dcb);
         panels = x < 1.2;
         break;
     case LawGradient::Layout::power:
@@ -296,8 +297,12 @@ bool RadialSums::at(double x, GradientSums& s, double* db) {
                                                          : smooth_sums(x, g_.law().power_profile(), s);
         panels = x < GL24_FROM;
     }
-    if (g_.layout() != LawGradient::Layout::table)
-        for (std::size_t b = 0; b < nb_; ++b) db[b] = s.b[b];
+    if (g_.layout() != LawGradient::Layout::table) {
+        if (ch_.derivatives)
+            for (std::size_t b = 0; b < nb_; ++b) db[b] = s.b[b];
+        if (ch_.centroid_derivatives)
+            for (std::size_t b = 0; b < nb_; ++b) dcb[b] = s.cb[b];
+    }
     if (ch_.centroid && ch_.harmonic && panels) {
         // The ring term b has its structure within a few ε of the ring
         // through the lens (of a size the value's M keeps below its "1"),
@@ -352,8 +357,8 @@ void RadialSums::theta_rule(double x, const Profile& profile, GradientSums& out)
         s.n = s.n + w * ((jac * ring.m) * I);
         if (ch.centroid) s.c = s.c + w * ((jac * ring.b) * I);
         if (ch.centroid_derivatives) {
-            s.q = s.q + w * ((-TWO_PI * ((r * r) * r) * ch.slope(c)) * ring.b);
-            for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + w * ((jac * ch.basis(b, c)) * ring.b);
+            s.cq = s.cq + w * ((-TWO_PI * ((r * r) * r) * ch.slope(c)) * ring.b);
+            for (std::size_t b = 0; b < ch.nb; ++b) s.cb[b] = s.cb[b] + w * ((jac * ch.basis(b, c)) * ring.b);
         }
         if (!ch.derivatives) continue;
         const double excess = ring_mean_excess(x, r, x - r, eps_, ring.m);
@@ -369,44 +374,51 @@ void RadialSums::theta_rule(double x, const Profile& profile, GradientSums& out)
     out.q = s.q * hw;
     out.u = s.u * hw;
     out.c = s.c * hw;
+    out.cq = s.cq * hw;
     for (std::size_t b = 0; b < ch.nb; ++b) out.b[b] = s.b[b] * hw;
+    for (std::size_t b = 0; b < ch.nb; ++b) out.cb[b] = s.cb[b] * hw;
 }
 
 // A table: the product rules of 1.2 ≤ x < 3 (24 points from x = 2, 36
 // below) with the value's arithmetic, or the panels below 1.2 (the value,
 // then the channels of the constructor).
-bool RadialSums::table_sums(double x, GradientSums& s, double* db) {
+bool RadialSums::table_sums(double x, GradientSums& s, double* db, double* dcb) {
     const LawGradient::TableChannels& t = g_.table();
     if (x >= 1.2) {
-        if (x >= 2.0) product_rule<24>(x, g_.law().weights24().data(), t.moment24, t.slope24, t.hat24, s, db);
-        else product_rule<36>(x, g_.law().weights36().data(), t.moment36, t.slope36, t.hat36, s, db);
+        if (x >= 2.0) product_rule<24>(x, g_.law().weights24().data(), t.moment24, t.slope24, t.hat24, s, db, dcb);
+        else product_rule<36>(x, g_.law().weights36().data(), t.moment36, t.slope36, t.hat36, s, db, dcb);
         return true;
     }
     if (!near_source_table_channels(x, eps_, ch_.harmonic ? channels_ : channels_x_, sums_)) return false;
     s.n = sums_[0];
-    if (ch_.centroid) {
-        s.c = sums_[1];
-        s.c1 = sums_[2];
-        if (ch_.centroid_derivatives) {
-            s.q = sums_[3];
-            for (std::size_t b = 0; b < nb_; ++b) db[b] = sums_[4 + b];
-        }
-        return true;
+    if (ch_.derivatives) {
+        s.nx = sums_[1];
+        s.q = sums_[2];
+        s.u = sums_[3];
+        for (std::size_t b = 0; b < nb_; ++b) db[b] = sums_[4 + b];
     }
-    s.nx = sums_[1];
-    s.q = sums_[2];
-    s.u = sums_[3];
-    for (std::size_t b = 0; b < nb_; ++b) db[b] = sums_[4 + b];
+    if (ch_.centroid) {
+        const std::size_t k = centroid_at_;
+        s.c = sums_[k];
+        s.c1 = sums_[k + 1];
+        if (ch_.centroid_derivatives) {
+            s.cq = sums_[k + 2];
+            for (std::size_t b = 0; b < nb_; ++b) dcb[b] = sums_[k + 3 + b];
+        }
+    }
     return true;
 }
 
 template <std::size_t M>
 void RadialSums::product_rule(double x, const double* value, const std::array<double, M>& moment,
                               const std::array<double, M>& slope, const std::vector<std::array<double, M>>& hats,
-                              GradientSums& s, double* db) const {
+                              GradientSums& s, double* db, double* dcb) const {
     const auto& gl = gauss_legendre<M>();
-    double n = 0.0, nx = 0.0, q = 0.0, u = 0.0, c = 0.0;
-    for (std::size_t b = 0; b < nb_; ++b) db[b] = 0.0;
+    double n = 0.0, nx = 0.0, q = 0.0, u = 0.0, c = 0.0, cq = 0.0;
+    if (ch_.derivatives)
+        for (std::size_t b = 0; b < nb_; ++b) db[b] = 0.0;
+    if (ch_.centroid_derivatives)
+        for (std::size_t b = 0; b < nb_; ++b) dcb[b] = 0.0;
     for (std::size_t i = 0; i < M; ++i) {
         const double r = 0.5 + 0.5 * gl.x[i];
         const CentroidRing ring = ch_.centroid ? centroid_ring(x, r, x - r, eps_, ch_.harmonic)
@@ -417,11 +429,11 @@ void RadialSums::product_rule(double x, const double* value, const std::array<do
             const double Hb = (r * TWO_PI) * ring.b;
             c = c + value[i] * Hb;
             if (ch_.centroid_derivatives) {
-                q = q + moment[i] * Hb;
-                for (std::size_t b = 0; b < nb_; ++b) db[b] = db[b] + hats[b][i] * Hb;
+                cq = cq + moment[i] * Hb;
+                for (std::size_t b = 0; b < nb_; ++b) dcb[b] = dcb[b] + hats[b][i] * Hb;
             }
-            continue;
         }
+        if (!ch_.derivatives) continue;
         const double Hx = (r * TWO_PI) * ring_mean_excess(x, r, x - r, eps_, ring.m);
         const double Hc = (r * TWO_PI) * ring_dipole_f(x, r, x - r, eps_);
         nx = nx + value[i] * Hx;
@@ -434,6 +446,7 @@ void RadialSums::product_rule(double x, const double* value, const std::array<do
     s.q = q;
     s.u = u;
     s.c = c;
+    s.cq = cq;
 }
 
 }  // namespace detail
@@ -448,8 +461,20 @@ struct PointGradient {
 // The gradient of one source radius, point by point.
 class GradientIntegrator {
 public:
-    GradientIntegrator(const LawGradient& g, double rho)
-        : g_(g), rho_(rho), eps_(1 / rho), flux_(g.law().data().flux), nb_(g.basis_size()), sums_(g, rho, detail::RadialSums::Mode::gradient) {}
+    // With `centroid` the rings also give the centroid's sums (RadialSums::Mode::all),
+    // kept for the last point that took them.
+    GradientIntegrator(const LawGradient& g, double rho, bool centroid)
+        : g_(g), rho_(rho), eps_(1 / rho), flux_(g.law().data().flux), nb_(g.basis_size()),
+          sums_(g, rho, centroid ? detail::RadialSums::Mode::all : detail::RadialSums::Mode::gradient),
+          dcb_(centroid ? g.basis_size() : 0) {}
+
+    // The ring sums of the last point, once (taken = false if it took none;
+    // valid until the next point).
+    const detail::PointSums& take_sums() {
+        const bool taken = last_taken_;
+        last_taken_ = false;
+        return taken ? last_ : none_;
+    }
 
     const detail::ProfileMoments& moments() const noexcept {
         return g_.layout() == LawGradient::Layout::uniform ? detail::uniform_disk_moments() : g_.law().data().moments;
@@ -554,17 +579,30 @@ private:
         return x == r ? HUGE_VAL : detail::ring_dipole_f(x, r, x - r, eps_);
     }
 
-    bool sums(double x, GradientSums& s, double* db) { return sums_.at(x, s, db); }
+    bool sums(double x, GradientSums& s, double* db) {
+        const bool ok = sums_.at(x, s, db, dcb_.data());
+        if (ok && sums_.centroid_derivatives()) {
+            last_.taken = last_taken_ = true;
+            last_.x = x;
+            last_.s = s;
+            last_.dcb.assign(dcb_.begin(), dcb_.end());
+        }
+        return ok;
+    }
 
     const LawGradient& g_;
     double rho_, eps_, flux_;
     std::size_t nb_;
     detail::RadialSums sums_;
+    std::vector<double> dcb_;
+    detail::PointSums last_, none_;
+    bool last_taken_ = false;
 };
 
 }  // namespace
 
-const char* einstein_gradients(const LawGradient& g, std::span<const double> u, double rho, const GradientOut& out) {
+const char* einstein_gradients(const LawGradient& g, std::span<const double> u, double rho, const GradientOut& out,
+                               const PointSumsSink& centroid) {
     const std::size_t nb = g.basis_size();
     const auto basis_row = [&](std::size_t i) { return out.dbasis.data() + i * nb; };
     if (rho == 0.0) {
@@ -582,11 +620,12 @@ const char* einstein_gradients(const LawGradient& g, std::span<const double> u, 
         std::vector<double> scratch(u.size());
         if (const char* failure = einstein_magnifications(g.law(), u, rho, out.a, scratch)) return failure;
     }
-    GradientIntegrator integrator(g, rho);
+    GradientIntegrator integrator(g, rho, static_cast<bool>(centroid) && g.layout() != LawGradient::Layout::uniform);
     const auto store = [&](std::size_t i, const PointGradient& p) {
         out.a[i] = p.a;
         out.du[i] = p.du;
         out.drho[i] = p.drho;
+        if (centroid) centroid(i, integrator.take_sums());
     };
     // Far-field points go to the series four at a time.
     std::size_t index[4];

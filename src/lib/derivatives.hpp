@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <array>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -76,15 +77,18 @@ namespace detail {
 // The radial sums of GradientSums for a lens at x < 3 source radii (outside
 // the far field), on the rules of the law's layout with the value's
 // arithmetic for N (its bits): the derivatives' channels (gradient), N and
-// the centroid's numerator c (centroid), or with these the centroid's Q and
-// N_b against b (centroid_gradient). Not thread-safe (a table keeps
-// scratch sums); one per thread and source radius.
+// the centroid's numerator c (centroid), with these the centroid's cq and
+// cb against b (centroid_gradient), or everything at the same nodes (all).
+// Not thread-safe (a table keeps scratch sums); one per thread and source
+// radius.
 class RadialSums {
 public:
-    enum class Mode { gradient, centroid, centroid_gradient };
+    enum class Mode { gradient, centroid, centroid_gradient, all };
     RadialSums(const LawGradient& g, double rho, Mode mode);
-    // False when the panels cannot be laid out. db: the basis terms' N_b.
-    bool at(double x, GradientSums& s, double* db);
+    // False when the panels cannot be laid out. db: the basis terms' N_b,
+    // dcb their cb (basis_size() each, as the mode has them).
+    bool at(double x, GradientSums& s, double* db, double* dcb = nullptr);
+    bool centroid_derivatives() const noexcept { return ch_.centroid_derivatives; }
     // The same sums for a uniform source (I = 1, the flat linear profile).
     bool flat(double x, GradientSums& s) const;
 
@@ -93,22 +97,36 @@ private:
     bool smooth_sums(double x, const Profile& profile, GradientSums& s) const;
     template <std::size_t M, class Profile>
     void theta_rule(double x, const Profile& profile, GradientSums& out) const;
-    bool table_sums(double x, GradientSums& s, double* db);
+    bool table_sums(double x, GradientSums& s, double* db, double* dcb);
     template <std::size_t M>
     void product_rule(double x, const double* value, const std::array<double, M>& moment,
                       const std::array<double, M>& slope, const std::vector<std::array<double, M>>& hats,
-                      GradientSums& s, double* db) const;
+                      GradientSums& s, double* db, double* dcb) const;
 
     const LawGradient& g_;
     double eps_;
     std::size_t nb_;
     GradientChannels ch_;
     std::vector<TableChannel> channels_, channels_x_;
+    std::size_t centroid_at_ = 0;  // a table's first centroid channel
     std::vector<double> sums_;
     TablePieces flat_;  // I = 1 on [0, 1]
 };
 
+// The ring sums behind one point's gradient, with the centroid's channels
+// (RadialSums::Mode::all): taken at x (2^-60 near the centre), dcb the
+// basis terms' cb; taken = false where the point took no rings.
+struct PointSums {
+    bool taken = false;
+    double x = 0.0;
+    GradientSums s;
+    std::vector<double> dcb;
+};
+
 }  // namespace detail
+
+// Receives (point index, its sums) for every point of einstein_gradients.
+using PointSumsSink = std::function<void(std::size_t, const detail::PointSums&)>;
 
 // Outputs of einstein_gradients, each of u's length (dbasis: basis_size()
 // values per point, point-major).
@@ -122,6 +140,9 @@ struct GradientOut {
 // ±inf where a derivative diverges (the lens on the limb of a source whose
 // limb is bright); NaN for rho outside [1e-100, 1e10] (the derivatives
 // only). Returns the first kernel failure of the values, or nullptr.
-const char* einstein_gradients(const LawGradient& law, std::span<const double> u, double rho, const GradientOut& out);
+// With `centroid`, the rings also give the centroid's sums (one evaluation
+// of each ring for both; not for a uniform source), handed to it point by point.
+const char* einstein_gradients(const LawGradient& law, std::span<const double> u, double rho, const GradientOut& out,
+                               const PointSumsSink& centroid = {});
 
 }  // namespace kalvorin

@@ -23,7 +23,10 @@
 // Domain: x ≥ 3 (at most 16 terms there, 2 terms at x = 1e4).
 // Accuracy: ≤ 4e-16 relative against mpmath for ρ from 1e-6 to 1e3 and x from
 // 3 to 1e6 (tests/reference/gen_model_reference.py, test_accuracy.py).
+#include <array>
 #include <cmath>
+#include <limits>
+#include <vector>
 
 #include "lib/model_parts.hpp"
 
@@ -60,6 +63,8 @@ struct Inverses {
 };
 constexpr Inverses INVERSES{};
 constexpr const double* INVERSE = INVERSES.v;
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // Relative size of a term below which the series stops; the terms are
 // positive and the remaining ones sum to less than a third of the last.
@@ -447,13 +452,22 @@ FarFieldCentroidGradient far_field_centroid_gradient(double u, double x, const P
     sab[0] = a[0] + beta[0];
     sab[1] = a[1] + beta[1];
     const double q = 1 / (x * x);
+    // den and num with far_field_centroid's arithmetic and stopping rules (its δ, bit for bit)
     double qk = 1.0, den = moments.mu[0] * a[0], num = moments.mu[0] * beta[0];
+    bool den_done = false, num_done = false;
     // Σ w_k x^{-2k} R_k and Σ w_k x^{-2k} P_k for w_k = 2k μ_k (ρ) and ν_{b,k}:
-    // Σ w_k T_k = (the first) − c (the second), one pass over the coefficients.
+    // Σ w_k T_k = (the first) − c (the second), one pass over the coefficients
+    // (the basis terms' first sums in basis[], their second in bp).
     double rr = 0.0, rp = 0.0;
-    std::array<double, MAX_GRADIENT_BASIS> br_{}, bp{};
-    bool values = false;
-    FarFieldCentroidGradient out{0.0, 0};
+    double bp_small[MAX_GRADIENT_BASIS];
+    std::vector<double> bp_large;
+    double* bp = bp_small;
+    if (nb > MAX_GRADIENT_BASIS) {
+        bp_large.resize(nb);
+        bp = bp_large.data();
+    }
+    for (std::size_t j = 0; j < nb; ++j) basis[j] = bp[j] = 0.0;
+    FarFieldCentroidGradient out{NaN, 0.0, 0};
     for (int k = 1; k < K; ++k) {
         if (k > 1) {
             a[2 * k - 1] = r.next(a, 2 * k - 2);
@@ -469,36 +483,41 @@ FarFieldCentroidGradient far_field_centroid_gradient(double u, double x, const P
             rk = rk + (COEFFICIENTS.c[k][i] * beta[k + i] + CENTROID_COEFFICIENTS.c[k][i] * sab[k + i - 1]);
         }
         qk = qk * q;
-        const double tp = qk * p, tr = qk * rk;
-        if (!values) {
-            den = den + moments.mu[k] * tp;
-            num = num + moments.mu[k] * tr;
-            values = std::fabs(moments.mu[k] * tp) <= 0x1p-60 * std::fabs(den) &&
-                     std::fabs(moments.mu[k] * tr) <= 0x1p-60 * std::fabs(num);
+        if (!den_done) {
+            const double term = (qk * moments.mu[k]) * p;
+            den = den + term;
+            den_done = converged(term, den, q, moments, k);
         }
+        if (!num_done) {
+            const double term = (qk * moments.mu[k]) * rk;
+            num = num + term;
+            num_done = converged(term, num, q, moments, k);
+        }
+        const double tp = qk * p, tr = qk * rk;
         const double w = (2.0 * k) * moments.mu[k];
         rr = rr + w * tr;
         rp = rp + w * tp;
         for (std::size_t j = 0; j < nb; ++j) {
-            br_[j] = br_[j] + nu[j * K + k] * tr;
+            basis[j] = basis[j] + nu[j * K + k] * tr;
             bp[j] = bp[j] + nu[j * K + k] * tp;
         }
-        if (!values || k + 1 >= K) continue;
+        if (!(den_done && num_done) || k + 1 >= K) continue;
         // a bound of every sum's next term (|P_{k+1}| ≤ 2.25|P_k|, |R_{k+1}| ≤ 2.25|R_k|)
         const double c = num / den;
         const double next = (2.25 * q) * (std::fabs(tr) + std::fabs(c * tp));
         bool done = (2.0 * (k + 1)) * moments.mu[k + 1] * next <= TOL * std::fabs(rr - c * rp);
         for (std::size_t j = 0; j < nb && done; ++j)
-            done = std::fabs(nu[j * K + k + 1]) * next <= TOL * std::fabs(br_[j] - c * bp[j]);
+            done = std::fabs(nu[j * K + k + 1]) * next <= TOL * std::fabs(basis[j] - c * bp[j]);
         if (done) {
             out.terms = k + 1;
             break;
         }
     }
     if (out.terms == 0) return out;
+    out.delta = u * (num / den);
     const double c = num / den, scale = u / den;
     out.rho_d = (rr - c * rp) * scale;
-    for (std::size_t j = 0; j < nb; ++j) basis[j] = (br_[j] - c * bp[j]) * scale;
+    for (std::size_t j = 0; j < nb; ++j) basis[j] = (basis[j] - c * bp[j]) * scale;
     return out;
 }
 
@@ -545,7 +564,7 @@ FarFieldCentroidGradient far_field_centroid_gradient_large_u(double u, double x,
                                                              std::size_t nb, double* basis) noexcept {
     const InverseCoefficients& c = INVERSE_COEFFICIENTS;
     const double y = 1 / (u * u), q = 1 / (x * x), ud = u + delta;
-    FarFieldCentroidGradient out{0.0, 0};
+    FarFieldCentroidGradient out{NaN, 0.0, 0};
     for (std::size_t j = 0; j < nb; ++j) basis[j] = 0.0;
     double qk = 1.0;
     int quiet = 0;

@@ -91,7 +91,7 @@ struct GradientChannels {
     // What the panels integrate besides N: the derivatives' sums, and the
     // centroid's C (centroid.cpp); with derivatives off, only N and C.
     bool derivatives = true, centroid = false;
-    // With the centroid: Q and N_b against b in place of M̃ (its derivatives);
+    // With the centroid: cq and cb, r I′ and the basis against b (its derivatives);
     // without `harmonic` every centroid channel takes b less its harmonic part.
     bool centroid_derivatives = false, harmonic = true;
     double d_const = 0.0, d_log = 0.0;
@@ -132,10 +132,10 @@ struct GradientChannels {
 // N_b = ∫ 2πr B_b M̃ dr; U = ∫ 2πr I′ C dr (C the dipole ring mean); and
 // the centroid's numerator c = ∫ 2πr I b dr (b the ring's centroid term,
 // centroid.cpp) and c1 = ∫ 2πr b dr with the same nodes (I = 1 there);
-// with centroid_derivatives, Q = ∫ 2πr² I′ b dr and N_b = ∫ 2πr B_b b dr.
+// with centroid_derivatives, cq = ∫ 2πr² I′ b dr and cb_b = ∫ 2πr B_b b dr.
 struct GradientSums {
-    double n = 0.0, nx = 0.0, q = 0.0, u = 0.0, c = 0.0, c1 = 0.0;
-    std::array<double, MAX_GRADIENT_BASIS> b{};
+    double n = 0.0, nx = 0.0, q = 0.0, u = 0.0, c = 0.0, c1 = 0.0, cq = 0.0;
+    std::array<double, MAX_GRADIENT_BASIS> b{}, cb{};
 
     // Adds a panel's sums times its length (or 2π), the first nb basis terms.
     void add(const GradientSums& panel, double scale, std::size_t nb) noexcept {
@@ -145,7 +145,9 @@ struct GradientSums {
         u = u + panel.u * scale;
         c = c + panel.c * scale;
         c1 = c1 + panel.c1 * scale;
+        cq = cq + panel.cq * scale;
         for (std::size_t k = 0; k < nb; ++k) b[k] = b[k] + panel.b[k] * scale;
+        for (std::size_t k = 0; k < nb; ++k) cb[k] = cb[k] + panel.cb[k] * scale;
     }
 };
 

@@ -205,9 +205,10 @@ struct FarFieldCentroid {
 FarFieldCentroid far_field_centroid(double u, double x, const ProfileMoments& moments,
                                     FarFieldValue* value) noexcept;
 // ρ ∂δ/∂ρ and into basis[b] ∂δ/∂β_b of far_field_centroid's shift (at fixed
-// u, ρ; nu as far_field_gradient's); terms = 0: not converged.
+// u, ρ; nu as far_field_gradient's), and the shift δ itself (its bits; NaN
+// from the 1/u² series); terms = 0: not converged.
 struct FarFieldCentroidGradient {
-    double rho_d;
+    double delta, rho_d;
     int terms;
 };
 FarFieldCentroidGradient far_field_centroid_gradient(double u, double x, const ProfileMoments& moments,

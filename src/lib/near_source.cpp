@@ -216,10 +216,10 @@ void gradient_panel(const Panel& p, const NodeMap& map, double eps, const Profil
             s.c1 = s.c1 + w * (n.wt * ring.b) + c * (n.wt * q.b);
             if (ch.centroid_derivatives) {
                 const double kq = -TWO_PI * ((n.r * n.r) * n.r) * ch.slope(n.mu);
-                s.q = s.q + w * (kq * ring.b) + c * (kq * q.b);
+                s.cq = s.cq + w * (kq * ring.b) + c * (kq * q.b);
                 for (std::size_t b = 0; b < ch.nb; ++b) {
                     const double kb = n.wt * ch.basis(b, n.mu);
-                    s.b[b] = s.b[b] + w * (kb * ring.b) + c * (kb * q.b);
+                    s.cb[b] = s.cb[b] + w * (kb * ring.b) + c * (kb * q.b);
                 }
             }
         }

@@ -245,10 +245,10 @@ void theta_gradient_panel(const Panel& p, double x, double eps, const PowerProfi
             s.c1 = s.c1 + w * (jac * ring.b) + c * (jac * q.b);
             if (ch.centroid_derivatives) {
                 const double kq = -TWO_PI * ((r * r) * r) * ch.slope(mu);
-                s.q = s.q + w * (kq * ring.b) + c * (kq * q.b);
+                s.cq = s.cq + w * (kq * ring.b) + c * (kq * q.b);
                 for (std::size_t b = 0; b < ch.nb; ++b) {
                     const double kb = jac * ch.basis(b, mu);
-                    s.b[b] = s.b[b] + w * (kb * ring.b) + c * (kb * q.b);
+                    s.cb[b] = s.cb[b] + w * (kb * ring.b) + c * (kb * q.b);
                 }
             }
         }
@@ -294,7 +294,7 @@ struct TermWeights {
 // The limb panel in μ: N with limb_panel's arithmetic, Ñ the same with M̃;
 // Q = ∫ −2π r² I_μ M̃ dμ, U = ∫ −2π r I_μ C dμ (r C is analytic in μ, C being
 // odd in r) with the slope's weights, N_b = ∫ 2π μ B_b M̃ dμ with the basis
-// terms' weights (for the centroid's derivatives Q and N_b against b).
+// terms' weights (for the centroid's derivatives cq and cb against b).
 void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfile& profile,
                          const GradientChannels& ch, GradientSums& out) {
     constexpr std::size_t N = LIMB_NODES;
@@ -340,12 +340,12 @@ void limb_gradient_panel(const Panel& p, double x, double eps, const PowerProfil
         }
         if (ch.centroid_derivatives) {
             const double kq = -(r * r);
-            s.q = s.q + slope.V[i] * (kq * ring.b);
-            for (std::size_t b = 0; b < ch.nb; ++b) s.b[b] = s.b[b] + basis[b].V[i] * ring.b;
+            s.cq = s.cq + slope.V[i] * (kq * ring.b);
+            for (std::size_t b = 0; b < ch.nb; ++b) s.cb[b] = s.cb[b] + basis[b].V[i] * ring.b;
             if (singular) {
-                s.q = s.q + (p.factor * (slope.U[i] - slope.V[i] * ls)) * (kq * q.b);
+                s.cq = s.cq + (p.factor * (slope.U[i] - slope.V[i] * ls)) * (kq * q.b);
                 for (std::size_t b = 0; b < ch.nb; ++b)
-                    s.b[b] = s.b[b] + (p.factor * (basis[b].U[i] - basis[b].V[i] * ls)) * q.b;
+                    s.cb[b] = s.cb[b] + (p.factor * (basis[b].U[i] - basis[b].V[i] * ls)) * q.b;
             }
         }
         if (!ch.derivatives) continue;
