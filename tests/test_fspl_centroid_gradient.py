@@ -46,6 +46,16 @@ def test_shapes_bits_and_scalars(law):
 
 
 @pytest.mark.parametrize("law", LAWS, ids=repr)
+@pytest.mark.parametrize("rho", [1e-12, 1e-4, 0.1, 30.0, 1e3])
+def test_shift_keeps_its_bits_in_every_zone(law, rho):
+    # With the gradient the shift comes from the derivatives' own ring sums and
+    # far-field series where they serve; it must be the value's, bit for bit.
+    x = np.concatenate([np.linspace(0.0, 3.5, 57), np.geomspace(1e-3, 1e4, 40), [1e-30, 1.0, 3.0, 1 + 4 / rho]])
+    u = x * rho
+    assert np.array_equal(kf.centroid_shift(u, rho, law, gradient=True)[0], kf.centroid_shift(u, rho, law))
+
+
+@pytest.mark.parametrize("law", LAWS, ids=repr)
 def test_exact_limits(law):
     # rho = 0 and a lens beyond 1e15 source radii: the point source, nothing else moves it.
     u = np.array([1e-3, 0.3, np.sqrt(2.0), 7.0, 1e4])
