@@ -10,13 +10,7 @@ import numpy as np
 import pytest
 
 import kalvorin_fspl as kf
-
-LAWS = [
-    kf.Uniform(), kf.Linear(0.6), kf.Quadratic(0.4, 0.25), kf.SquareRoot(0.2, 0.5), kf.Logarithmic(0.6, 0.2),
-    kf.Power2(0.6, 0.5), kf.Claret(0.5, 0.1, 0.3, -0.15),
-    kf.Table([0.0, 0.3, 0.3, 0.7, 1.0], [1.0, 0.9, 0.7, 0.5, 0.2]),
-]
-RHOS = [1e-4, 0.01, 0.5, 20.0, 1e3]
+from test_fspl_centroid import LAWS, RHOS
 
 
 def point_slope(u):

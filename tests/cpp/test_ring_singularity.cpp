@@ -166,7 +166,10 @@ TEST_CASE("ring mean excess against the trapezoidal rule") {
 struct TrapezoidBracket {
     double b, scale;
 };
-TrapezoidBracket bracket_by_trapezoid(double x, double r, double eps) {
+// The mean over φ of term(cos φ, d², d, e = √(d² + 4g), g) → {value, magnitude}
+// by the trapezoidal rule in long double.
+template <class Term>
+TrapezoidBracket ring_trapezoid(double x, double r, double eps, Term term) {
     constexpr int n = 8192;
     long double sum = 0, mag = 0;
     const long double g = (long double)eps * eps;
@@ -175,11 +178,18 @@ TrapezoidBracket bracket_by_trapezoid(double x, double r, double eps) {
         const long double c = std::cos(phi);
         const long double d2 = (long double)r * r + (long double)x * x - 2 * (long double)r * x * c;
         const long double d = std::sqrt(d2), e = std::sqrt(d2 + 4 * g);
-        const long double B = g / (d * e), AB = (d2 + 3 * g) / (d * e);
-        sum += x * B - r * c * AB;
-        mag += std::fabs(x * B) + std::fabs(r * c * AB);
+        const auto [v, m] = term(c, d2, d, e, g);
+        sum += v;
+        mag += m;
     }
     return {(double)(sum / n), (double)(mag / n)};
+}
+
+TrapezoidBracket bracket_by_trapezoid(double x, double r, double eps) {
+    return ring_trapezoid(x, r, eps, [&](long double c, long double d2, long double d, long double e, long double g) {
+        const long double B = g / (d * e), AB = (d2 + 3 * g) / (d * e);
+        return std::pair{x * B - r * c * AB, std::fabs(x * B) + std::fabs(r * c * AB)};
+    });
 }
 
 TEST_CASE("centroid ring term against the trapezoidal rule; its ring mean the bits of the ring mean") {
@@ -204,20 +214,11 @@ TEST_CASE("centroid ring term against the trapezoidal rule; its ring mean the bi
 // double, from cancellation-free forms: with t = g/d², A − 1 and B − t,
 //   b̃ = ⟨x (B − t) − r cos φ ((A − 1) + (B − t))⟩   (⟨r cos φ⟩ = 0).
 TrapezoidBracket harmonic_free_by_trapezoid(double x, double r, double eps) {
-    constexpr int n = 8192;
-    long double sum = 0, mag = 0;
-    const long double g = (long double)eps * eps;
-    for (int j = 0; j < n; ++j) {
-        const long double phi = 2 * 3.14159265358979323846L * j / n;
-        const long double c = std::cos(phi);
-        const long double d2 = (long double)r * r + (long double)x * x - 2 * (long double)r * x * c;
-        const long double d = std::sqrt(d2), e = std::sqrt(d2 + 4 * g);
+    return ring_trapezoid(x, r, eps, [&](long double c, long double d2, long double d, long double e, long double g) {
         const long double a1 = 4 * g * g / (d * e * (d2 + 2 * g + d * e));
         const long double bt = -4 * g * g / (d2 * e * (d + e));
-        sum += x * bt - r * c * (a1 + bt);
-        mag += std::fabs(x * bt) + std::fabs(r * c * (a1 + bt));
-    }
-    return {(double)(sum / n), (double)(mag / n)};
+        return std::pair{x * bt - r * c * (a1 + bt), std::fabs(x * bt) + std::fabs(r * c * (a1 + bt))};
+    });
 }
 
 TEST_CASE("centroid ring term without its harmonic part against the trapezoidal rule") {

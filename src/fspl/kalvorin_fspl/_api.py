@@ -74,6 +74,13 @@ def _broadcast(arrays: "dict[str, npt.NDArray[Any]]") -> Tuple[int, ...]:
         raise ValueError(f"shapes do not broadcast together: {shapes}") from None
 
 
+def _u_rho_vectors(u: "npt.NDArray[Any]", rho: "npt.NDArray[Any]") -> Tuple[Tuple[int, ...], Any, Any]:
+    """The broadcast shape of u and rho and their float64 vectors (rho of one element when it has one)."""
+    shape = _broadcast({"u": u, "rho": rho})
+    ra = rho.astype(np.float64).reshape(1) if rho.size == 1 else _flat(rho, shape)
+    return shape, _flat(u, shape), ra
+
+
 def _trajectory_arrays(arrays: "dict[str, npt.NDArray[Any]]") -> Tuple[Tuple[int, ...], Any, "dict[str, Any]"]:
     """The broadcast shape, tau = (t - t0)/tE and the float64 arrays of a trajectory's
     arguments (t, t0, u0, tE, rho), each checked element by element."""
@@ -115,11 +122,7 @@ def _gradient(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law) -> Tuple[Any, Any,
         one = _core.gradient1(u, rho, grad)
         if one is not None:
             return one[0], one[1], one[2], np.array(one[3])
-    arrays = {"u": _real_array(u, "u"), "rho": _real_array(rho, "rho")}
-    shape = _broadcast(arrays)
-    ua = _flat(arrays["u"], shape)
-    ra = arrays["rho"]
-    ra = ra.astype(np.float64).reshape(1) if ra.size == 1 else _flat(ra, shape)
+    shape, ua, ra = _u_rho_vectors(_real_array(u, "u"), _real_array(rho, "rho"))
     n, params = ua.size, grad.params
     a, du, drho = np.empty(n), np.empty(n), np.empty(n)
     dlaw = np.empty((n, params))
@@ -219,11 +222,7 @@ def magnification(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law = _UNIFORM, gra
                 raise _domain_error("rho", float(rho))  # type: ignore[arg-type]
             raise _domain_error("u", float(uf[flat]), _index(flat, ua.shape) if ua.ndim else "")
         return float(out[()]) if out.ndim == 0 else out
-    arrays = {"u": ua, "rho": _real_array(rho, "rho")}
-    shape = _broadcast(arrays)
-    ua = _flat(arrays["u"], shape)
-    ra = arrays["rho"]
-    ra = ra.astype(np.float64).reshape(1) if ra.size == 1 else _flat(ra, shape)
+    shape, ua, ra = _u_rho_vectors(ua, _real_array(rho, "rho"))
     out = np.empty(shape, dtype=np.float64)
     invalid = _core.magnification(ua, ra, core, out.reshape(-1))
     if invalid is not None:

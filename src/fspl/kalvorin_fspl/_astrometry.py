@@ -9,8 +9,8 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _core
-from ._api import (FloatOrArray, _broadcast, _domain_error, _flat, _index, _is_scalar, _raise_invalid, _real_array,
-                   _trajectory_arrays)
+from ._api import (FloatOrArray, _domain_error, _index, _is_scalar, _raise_invalid, _real_array, _trajectory_arrays,
+                   _u_rho_vectors)
 from ._laws import Law, Uniform, _law_core
 
 __all__ = ["centroid_shift", "astrometric_light_curve"]
@@ -34,11 +34,7 @@ def _centroid(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law) -> Tuple[Any, Any]
         invalid = _core.centroid_shift(u, ra, grad, a, delta)
         if invalid is None:
             return a, delta
-    arrays = {"u": _real_array(u, "u"), "rho": _real_array(rho, "rho")}
-    shape = _broadcast(arrays)
-    ua = _flat(arrays["u"], shape)
-    ra = arrays["rho"]
-    ra = ra.astype(np.float64).reshape(1) if ra.size == 1 else _flat(ra, shape)
+    shape, ua, ra = _u_rho_vectors(_real_array(u, "u"), _real_array(rho, "rho"))
     a, delta = np.empty(ua.size), np.empty(ua.size)
     invalid = _core.centroid_shift(ua, ra, grad, a, delta)
     if invalid is not None:
@@ -57,11 +53,7 @@ def _centroid_gradient(u: npt.ArrayLike, rho: npt.ArrayLike, law: Law) -> Tuple[
         one = _core.centroid_gradient1(u, rho, grad)  # type: ignore[arg-type]
         if one is not None:
             return one[0], one[1], one[2], np.array(one[3])
-    arrays = {"u": _real_array(u, "u"), "rho": _real_array(rho, "rho")}
-    shape = _broadcast(arrays)
-    ua = _flat(arrays["u"], shape)
-    ra = arrays["rho"]
-    ra = ra.astype(np.float64).reshape(1) if ra.size == 1 else _flat(ra, shape)
+    shape, ua, ra = _u_rho_vectors(_real_array(u, "u"), _real_array(rho, "rho"))
     n, params = ua.size, grad.params
     a, delta, du, drho = np.empty(n), np.empty(n), np.empty(n), np.empty(n)
     dlaw = np.empty((n, params))
