@@ -66,6 +66,13 @@
 // q_b beside q at the log-corrected panels; the far field (x ≥ 3) its series
 // (far_field.cpp). Accuracy of δ against the mpmath table of
 // tests/reference/gen_centroid_reference.py: benchmarks/fspl_accuracy.py.
+//
+// The derivatives of δ (einstein_centroid_gradients, at the end): ∂δ/∂u from
+// the magnification's gradient by an identity, ∂δ/∂ρ and the law's from b
+// against r I′ and the basis terms at the same nodes (b less its harmonic
+// part well outside a large source), the far field's series differentiated.
+// Accuracy against tests/reference/gen_centroid_gradient_reference.py and the
+// law derivatives of gen_centroid_reference.py: benchmarks/fspl_accuracy.py.
 #include "lib/centroid.hpp"
 
 #include <algorithm>
