@@ -147,7 +147,7 @@ def pair(x):
 # ------------------------------------------------------------------ 1. cost against the magnification
 
 def cost(repeats):
-    rows, worst, grad = [], {name: [0.0, 0.0] for name in LAWS}, {name: [0.0, 0.0] for name in LAWS}
+    rows, worst, grad = [], {name: [0.0, 0.0] for name in LAWS}, {name: [0.0, 0.0, 0.0] for name in LAWS}
     for kind, rho, t, u0 in gref.curves():
         u = gref.separations(t, u0)
         cases = {}
@@ -165,11 +165,12 @@ def cost(repeats):
             rj = m.ratio(f"{name} astro", f"{name} lc")
             worst[name] = [max(worst[name][0], rs), max(worst[name][1], rj)]
             rg, rga = m.ratio(f"{name} delta grad", f"{name} A grad"), m.ratio(f"{name} delta grad", f"{name} A")
-            grad[name] = [max(grad[name][0], rg), max(grad[name][1], rga)]
+            rgd = m.ratio(f"{name} delta grad", f"{name} delta")
+            grad[name] = [max(grad[name][0], rg), max(grad[name][1], rga), max(grad[name][2], rgd)]
             rows.append((kind, f"{rho:g}", label(name), fspl.us(m[f"{name} A"]), fspl.us(m[f"{name} delta"]),
                          f"{rs:.2f}", fspl.verdict(rs, TARGET_SHIFT), fspl.us(m[f"{name} lc"]),
                          fspl.us(m[f"{name} astro"]), f"{rj:.2f}", fspl.verdict(rj, TARGET_JOINT),
-                         fspl.us(m[f"{name} delta grad"]), f"{rg:.2f}", f"{rga:.2f}"))
+                         fspl.us(m[f"{name} delta grad"]), f"{rg:.2f}", f"{rga:.2f}", f"{rgd:.2f}"))
         print(f"  cost: {kind} rho = {rho:g} done", flush=True)
     return rows, worst, grad
 
@@ -177,7 +178,7 @@ def cost(repeats):
 COST_HEADER = ("curve", "rho", "law", "magnification us/pt", "centroid_shift us/pt", "centroid_shift / magnification",
                f"≤ {TARGET_SHIFT}", "light_curve us/pt", "astrometric_light_curve us/pt",
                "astrometric_light_curve / light_curve", f"≤ {TARGET_JOINT}", "centroid_shift gradient us/pt",
-               "/ magnification gradient", "/ magnification")
+               "/ magnification gradient", "/ magnification", "/ centroid_shift")
 
 
 # ------------------------------------------------------------------ 2. against the peer
@@ -269,8 +270,9 @@ def main():
         summary,
         "The derivatives, `centroid_shift(..., gradient=True)`, worst ratio over the six curves (no target; the "
         "magnification's gradient and the centroid's sums share their ring evaluations):",
-        fspl.markdown(("law", "/ magnification(..., gradient=True)", "/ magnification"),
-                      [(label(name), f"{grad[name][0]:.2f}", f"{grad[name][1]:.2f}") for name in LAWS]),
+        fspl.markdown(("law", "/ magnification(..., gradient=True)", "/ magnification", "/ centroid_shift"),
+                      [(label(name), f"{grad[name][0]:.2f}", f"{grad[name][1]:.2f}", f"{grad[name][2]:.2f}")
+                       for name in LAWS]),
         "Cost of the centroid, each curve and law (`magnification` and `centroid_shift` on the curve's u array; "
         "`light_curve` and `astrometric_light_curve` on its times):", fspl.markdown(COST_HEADER, cost_rows),
         "Against the peer's astrometric light curve (errors ours / peer):", fspl.markdown(PEER_HEADER, peer_rows),

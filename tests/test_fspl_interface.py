@@ -296,7 +296,7 @@ def test_help_answers(obj, words):
         assert w in text
 
 
-@pytest.mark.parametrize("module", [kf, kf._api, kf._laws])
+@pytest.mark.parametrize("module", [kf, kf._api, kf._laws, kf._astrometry])
 def test_docstring_examples_run(module):
     failures, tried = doctest.testmod(module, optionflags=doctest.ELLIPSIS)
     assert failures == 0 and tried > 0
