@@ -109,10 +109,12 @@ def test_derivatives_continuous_across_the_edges_of_the_zones(law, rho):
 @pytest.mark.parametrize("x", [0.3, 1.5, 5.0])
 def test_small_sources_scale(law, x):
     # Below rho = 2^-34 the rings are taken at 2^-34 and scaled: at fixed x = u/rho,
-    # dδ/du and dδ/drho do not change with rho, dδ/dlaw scales like δ (to O(rho²)).
+    # dδ/du and dδ/drho do not change with rho, dδ/dlaw scales like δ (to O(rho²)),
+    # down to rho = 1e-90, where ε⁴ of a ring at the source's own radius overflows.
     ref = 2.0 ** -34
-    rows = [kf.centroid_shift(x * rho, rho, law, gradient=True) for rho in (ref * 1.001, ref / 1.001, 1e-20)]
-    for r, rho in zip(rows[1:], (ref / 1.001, 1e-20)):
+    rhos = (ref / 1.001, 1e-20, 1e-90)
+    rows = [kf.centroid_shift(x * rho, rho, law, gradient=True) for rho in (ref * 1.001,) + rhos]
+    for r, rho in zip(rows[1:], rhos):
         assert r[1] == pytest.approx(rows[0][1], rel=1e-12)
         assert r[2] == pytest.approx(rows[0][2], rel=1e-12)
         assert r[3] / rho == pytest.approx(rows[0][3] / (ref * 1.001), rel=1e-12)

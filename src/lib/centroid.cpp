@@ -372,13 +372,27 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
     const auto row = [&](std::size_t i) { return out.dbasis.data() + i * nb; };
     const bool in_range = rho >= detail::RHO_TINY && rho <= detail::RHO_HUGE;
     const bool small = in_range && rho < SMALL_SOURCE;
-    // The magnification's gradient; its rings give the centroid's sums too
-    // (one evaluation of each ring for both) unless the centroid takes its
-    // rings at another radius (a small source) or none (the uniform disk).
+    const double rho_rings = small ? SMALL_SOURCE : rho;
+    const double shift_scale = small ? rho / SMALL_SOURCE : 1.0;
+    // The magnification's gradient at the centroid's radius (a small source's
+    // at 2^-34 and the same x: ∂δ/∂u, ρ(∂A/∂ρ)/A and (∂A/∂β)/A do not change
+    // with ρ there, and the rings' ε⁴ stays far from overflow); its rings give
+    // the centroid's sums too (one evaluation of each ring for both; none for
+    // the uniform disk).
+    std::vector<double> u_rings, a_rings;
+    std::span<const double> ug = u;
+    std::span<double> ag = out.a;
+    if (small) {
+        u_rings.resize(n);
+        a_rings.resize(n);
+        for (std::size_t i = 0; i < n; ++i) u_rings[i] = (u[i] / rho) * rho_rings;
+        ug = u_rings;
+        ag = a_rings;
+    }
     std::vector<detail::GradientSums> ring_sums;
     std::vector<double> ring_x, ring_dcb;
     PointSumsSink sink;
-    if (!small && g.layout() != LawGradient::Layout::uniform) {
+    if (g.layout() != LawGradient::Layout::uniform) {
         ring_sums.resize(n);
         ring_x.assign(n, NaN);
         ring_dcb.resize(n * nb);
@@ -389,9 +403,11 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             std::copy(p.dcb.begin(), p.dcb.end(), ring_dcb.begin() + i * nb);
         };
     }
-    if (const char* failure = einstein_gradients(g, u, rho, GradientOut{out.a, au, arho, ab}, sink)) return failure;
-    const double rho_rings = small ? SMALL_SOURCE : rho;
-    const double shift_scale = small ? rho / SMALL_SOURCE : 1.0;
+    if (const char* failure = einstein_gradients(g, ug, rho_rings, GradientOut{ag, au, arho, ab}, sink)) return failure;
+    if (small) {
+        std::vector<double> scratch(n);
+        if (const char* failure = einstein_magnifications(g.law(), u, rho, out.a, scratch)) return failure;
+    }
     const double eps = 1 / rho_rings, flux = g.law().data().flux;
     const bool uniform = g.layout() == LawGradient::Layout::uniform;
     const bool table = g.layout() == LawGradient::Layout::table;
@@ -444,7 +460,7 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
     };
     for (std::size_t i = 0; i < n; ++i) {
         double* db = row(i);
-        const double ui = u[i], A = out.a[i];
+        const double ui = u[i], A = ag[i], us = ug[i];  // A, us at rho_rings
         if (rho == 0.0 || ui / rho > detail::POINT_SOURCE_FROM) {
             // a point source: δ = u/(u² + 2)
             const double w = ui * ui + 2;
@@ -459,19 +475,21 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             std::fill_n(db, nb, NaN);
             continue;
         }
-        const double rA = rho * (arho[i] / A);  // ρ(∂A/∂ρ)/A
-        // ∂δ/∂u from the magnification's gradient once δ is known
+        const double rA = rho_rings * (arho[i] / A);  // ρ(∂A/∂ρ)/A
+        // ∂δ/∂u from the magnification's gradient once δ is known (at rho_rings, δ/shift_scale)
         const auto set_du = [&](double d) {
-            out.du[i] = ui == 0.0 ? 0.25 * rA : (-(d / ui) - (0.5 * ui + d) * (au[i] / A)) + (0.5 * rho) * (arho[i] / A);
+            const double ds = d / shift_scale;
+            out.du[i] = us == 0.0 ? 0.25 * rA
+                                  : (-(ds / us) - (0.5 * us + ds) * (au[i] / A)) + (0.5 * rho_rings) * (arho[i] / A);
         };
         const double d = out.delta[i];  // unless from the sums
         // ρ ∂δ/∂ρ into rd, ∂δ/∂β into db
         double rd = NaN;
         bool limb = false;
         if (series_serves(rho_rings * x, x)) {
-            const double us = rho_rings * x;
+            const double uf = rho_rings * x;  // as the shift's series takes it
             const detail::FarFieldCentroidGradient fg =
-                us >= LARGE_U ? detail::far_field_centroid_gradient_large_u(us, x, A * shift_scale, d / shift_scale, moments,
+                uf >= LARGE_U ? detail::far_field_centroid_gradient_large_u(uf, x, A, d / shift_scale, moments,
                                                                             g.moment_differences(), nb, db)
                               : far[i];
             if (fg.terms > 0) {
@@ -494,9 +512,10 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             if (limb) {
                 rd = -HUGE_VAL;
             } else if (outside) {
-                rd = sums.at(x, s, nullptr, db) ? (2 * rho_rings) * ((b1 - s.c / detail::PI) / A) - d * rA : NaN;
+                rd = sums.at(x, s, nullptr, db) ? ((2 * rho_rings) * ((b1 - s.c / detail::PI) / A)) * shift_scale - d * rA
+                                                : NaN;
             } else {
-                rd = (2 * rho_rings) * (b1 / A) - d * (rA + 2);
+                rd = ((2 * rho_rings) * (b1 / A)) * shift_scale - d * (rA + 2);
             }
         } else if (std::isnan(rd)) {
             if (x == 0.0) {
