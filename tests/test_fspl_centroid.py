@@ -153,3 +153,16 @@ def test_small_sources_scale_with_their_radius(law):
     for rho in (1e-100, 1e-60, 1e-20, 5.8e-11 * (1 - 1e-9), 5.8e-11 * (1 + 1e-9), 1e-8):
         got = kf.centroid_shift(x * rho, rho, law) / rho
         assert np.allclose(got, ref, rtol=1e-13, atol=1e-15), rho
+
+
+@pytest.mark.parametrize("law", LAWS, ids=repr)
+@pytest.mark.parametrize("rho", [1e-90, 1e-30, 1e-12])
+def test_small_sources_far_from_the_lens_are_point_sources(law, rho):
+    # Where u is not small the 1/d scaling does not hold: a tiny source at u ~ 1
+    # shifts as a point source does, to O((ρ/u)²) (it once took the shift of a
+    # source of 2^-34 at the same x, scaled: 6 % off at u = 0.1 for ρ = 1e-12).
+    u = np.array([1e-6, 1e-3, 0.1, 1.0, np.sqrt(2.0), 10.0, 1e4])
+    d, du, _, _ = kf.centroid_shift(u, rho, law, gradient=True)
+    assert np.allclose(d, point_shift(u), rtol=1e-12, atol=0.0)
+    point_slope = (2 - u * u) / (u * u + 2) ** 2
+    assert np.allclose(du, point_slope, rtol=1e-12, atol=1e-13 * np.abs(point_shift(u) / u).max())

@@ -236,10 +236,12 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
         return nullptr;
     }
     const bool in_range = rho >= detail::RHO_TINY && rho <= detail::RHO_HUGE;
-    // A small source: over it the lens magnifies like 1/d, and δ/ρ depends on
-    // x = u/ρ alone up to O(ρ²) (1e-20 at SMALL_SOURCE): the shift is that of
-    // a source of radius SMALL_SOURCE scaled by ρ/SMALL_SOURCE (exact: a power
-    // of two), which keeps ε⁴ = ρ⁻⁴ of the ring formulas far from overflow.
+    // A small source near the lens (x < 3: u < 3ρ): over it the lens
+    // magnifies like 1/d, and δ/ρ depends on x = u/ρ alone up to O(u², ρ²)
+    // (1e-19 at SMALL_SOURCE): the rings' shift is that of a source of radius
+    // SMALL_SOURCE scaled by ρ/SMALL_SOURCE, which keeps ε⁴ = ρ⁻⁴ of the ring
+    // formulas far from overflow. The far field's series takes the actual u
+    // (no ε in it; at larger u the lens no longer magnifies like 1/d).
     const bool small = in_range && rho < SMALL_SOURCE;
     const double rho_rings = small ? SMALL_SOURCE : rho;
     const double shift_scale = small ? rho / SMALL_SOURCE : 1.0;
@@ -311,7 +313,7 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
             }
             if (vp && (!uniform || xx[k] > UNIFORM_SERIES_FROM)) a[i] = v[k].value;
             else if (vp) pending.push_back(i);
-            delta[i] = c[k].delta * shift_scale;
+            delta[i] = c[k].delta;
         }
         batched = 0;
     };
@@ -326,10 +328,10 @@ const char* einstein_centroids(const LawGradient& g, std::span<const double> u, 
             delta[i] = NaN;
             continue;
         }
-        if (series_serves(rho_rings * x, x)) {
+        if (series_serves(rho * x, x)) {
             // the lens distance as the magnification's series takes it (ρ·x)
             index[batched] = i;
-            uu[batched] = rho_rings * x;
+            uu[batched] = rho * x;
             xx[batched] = x;
             if (++batched == 4) flush();
             continue;
@@ -374,37 +376,63 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
     const bool small = in_range && rho < SMALL_SOURCE;
     const double rho_rings = small ? SMALL_SOURCE : rho;
     const double shift_scale = small ? rho / SMALL_SOURCE : 1.0;
-    // The magnification's gradient at the centroid's radius (a small source's
-    // at 2^-34 and the same x: ∂δ/∂u, ρ(∂A/∂ρ)/A and (∂A/∂β)/A do not change
-    // with ρ there, and the rings' ε⁴ stays far from overflow); its rings give
-    // the centroid's sums too (one evaluation of each ring for both; none for
-    // the uniform disk).
-    std::vector<double> u_rings, a_rings;
-    std::span<const double> ug = u;
-    std::span<double> ag = out.a;
-    if (small) {
-        u_rings.resize(n);
-        a_rings.resize(n);
-        for (std::size_t i = 0; i < n; ++i) u_rings[i] = (u[i] / rho) * rho_rings;
-        ug = u_rings;
-        ag = a_rings;
-    }
+    // The magnification's gradient (A_g, at u_g, rho_g): at the centroid's
+    // rings' radius, where a small source's rings are taken at 2^-34 and the
+    // same x (near the lens ∂δ/∂u, ρ(∂A/∂ρ)/A and (∂A/∂β)/A do not change with
+    // ρ, and the rings' ε⁴ stays far from overflow), at the source's own for
+    // the far field. Its rings give the centroid's sums too (one evaluation
+    // of each ring for both; none for the uniform disk).
+    std::vector<double> u_g(u.begin(), u.end()), a_g(n), rho_g(n, rho);
     std::vector<detail::GradientSums> ring_sums;
     std::vector<double> ring_x, ring_dcb;
-    PointSumsSink sink;
     if (g.layout() != LawGradient::Layout::uniform) {
         ring_sums.resize(n);
         ring_x.assign(n, NaN);
         ring_dcb.resize(n * nb);
-        sink = [&](std::size_t i, const detail::PointSums& p) {
-            if (!p.taken) return;
-            ring_sums[i] = p.s;
-            ring_x[i] = p.x;
-            std::copy(p.dcb.begin(), p.dcb.end(), ring_dcb.begin() + i * nb);
-        };
     }
-    if (const char* failure = einstein_gradients(g, ug, rho_rings, GradientOut{ag, au, arho, ab}, sink)) return failure;
-    if (small) {
+    // one call of einstein_gradients for the points idx (all of them with `all`) at radius r
+    const auto gradients = [&](const std::vector<std::size_t>& idx, bool all, double r) -> const char* {
+        const std::size_t m = all ? n : idx.size();
+        if (m == 0) return nullptr;
+        const auto at = [&](std::size_t k) { return all ? k : idx[k]; };
+        std::vector<double> uk(m), ak(m), duk(m), drk(m), dbk(m * nb);
+        for (std::size_t k = 0; k < m; ++k) uk[k] = u_g[at(k)];
+        PointSumsSink sink;
+        if (!ring_x.empty())
+            sink = [&](std::size_t k, const detail::PointSums& p) {
+                if (!p.taken) return;
+                const std::size_t i = at(k);
+                ring_sums[i] = p.s;
+                ring_x[i] = p.x;
+                std::copy(p.dcb.begin(), p.dcb.end(), ring_dcb.begin() + i * nb);
+            };
+        if (const char* failure = einstein_gradients(g, uk, r, GradientOut{ak, duk, drk, dbk}, sink)) return failure;
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::size_t i = at(k);
+            a_g[i] = ak[k];
+            au[i] = duk[k];
+            arho[i] = drk[k];
+            rho_g[i] = r;
+            std::copy_n(dbk.begin() + k * nb, nb, ab.begin() + i * nb);
+        }
+        return nullptr;
+    };
+    if (!small) {
+        if (const char* failure = gradients({}, true, rho)) return failure;
+        std::copy(a_g.begin(), a_g.end(), out.a.begin());
+    } else {
+        std::vector<std::size_t> near, rest;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double x = u[i] / rho;
+            if (x < SERIES_FROM) {
+                near.push_back(i);
+                u_g[i] = x * rho_rings;
+            } else {
+                rest.push_back(i);
+            }
+        }
+        if (const char* failure = gradients(near, false, rho_rings)) return failure;
+        if (const char* failure = gradients(rest, false, rho)) return failure;
         std::vector<double> scratch(n);
         if (const char* failure = einstein_magnifications(g.law(), u, rho, out.a, scratch)) return failure;
     }
@@ -416,18 +444,18 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
     // from the derivatives' series, with the bits of einstein_centroids (the
     // same nodes, terms and arithmetic); the others' from it.
     const auto from_sums = [&](double x) {
-        return in_range && rho > 0.0 && !uniform && x <= detail::POINT_SOURCE_FROM && !series_serves(rho_rings * x, x) &&
+        return in_range && rho > 0.0 && !uniform && x <= detail::POINT_SOURCE_FROM && !series_serves(rho * x, x) &&
                !detail::harmonic_part_dominates(x, eps);
     };
     // the far field's derivatives (ρ ∂δ/∂ρ, into the rows ∂δ/∂β), terms = 0 where not
     std::vector<detail::FarFieldCentroidGradient> far(n, detail::FarFieldCentroidGradient{NaN, NaN, 0});
     if (in_range && rho > 0.0) {
         for (std::size_t i = 0; i < n; ++i) {
-            const double x = u[i] / rho, us = rho_rings * x;
-            if (x > detail::POINT_SOURCE_FROM || !series_serves(us, x)) continue;
-            if (us < LARGE_U) {
-                far[i] = detail::far_field_centroid_gradient(us, x, moments, g.moment_differences(), nb, row(i));
-                if (far[i].terms > 0) out.delta[i] = far[i].delta * shift_scale;
+            const double x = u[i] / rho, uf = rho * x;  // as the shift's series takes it
+            if (x > detail::POINT_SOURCE_FROM || !series_serves(uf, x)) continue;
+            if (uf < LARGE_U) {
+                far[i] = detail::far_field_centroid_gradient(uf, x, moments, g.moment_differences(), nb, row(i));
+                if (far[i].terms > 0) out.delta[i] = far[i].delta;
             }
         }
     }
@@ -460,7 +488,8 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
     };
     for (std::size_t i = 0; i < n; ++i) {
         double* db = row(i);
-        const double ui = u[i], A = ag[i], us = ug[i];  // A, us at rho_rings
+        const double ui = u[i], A = a_g[i], us = u_g[i], rg = rho_g[i];  // the gradient's A, u, ρ
+        const double sg = rg / rho;  // δ at rg over δ at rho: 1, or 2^-34/ρ
         if (rho == 0.0 || ui / rho > detail::POINT_SOURCE_FROM) {
             // a point source: δ = u/(u² + 2)
             const double w = ui * ui + 2;
@@ -475,27 +504,23 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             std::fill_n(db, nb, NaN);
             continue;
         }
-        const double rA = rho_rings * (arho[i] / A);  // ρ(∂A/∂ρ)/A
-        // ∂δ/∂u from the magnification's gradient once δ is known (at rho_rings, δ/shift_scale)
+        const double rA = rg * (arho[i] / A);  // ρ(∂A/∂ρ)/A
+        // ∂δ/∂u from the magnification's gradient once δ is known (δ scaled to rg)
         const auto set_du = [&](double d) {
-            const double ds = d / shift_scale;
-            out.du[i] = us == 0.0 ? 0.25 * rA
-                                  : (-(ds / us) - (0.5 * us + ds) * (au[i] / A)) + (0.5 * rho_rings) * (arho[i] / A);
+            const double ds = rg == rho ? d : d * sg;
+            out.du[i] = us == 0.0 ? 0.25 * rA : (-(ds / us) - (0.5 * us + ds) * (au[i] / A)) + (0.5 * rg) * (arho[i] / A);
         };
         const double d = out.delta[i];  // unless from the sums
         // ρ ∂δ/∂ρ into rd, ∂δ/∂β into db
         double rd = NaN;
         bool limb = false;
-        if (series_serves(rho_rings * x, x)) {
-            const double uf = rho_rings * x;  // as the shift's series takes it
+        if (series_serves(rho * x, x)) {
+            const double uf = rho * x;  // as the shift's series takes it
             const detail::FarFieldCentroidGradient fg =
-                uf >= LARGE_U ? detail::far_field_centroid_gradient_large_u(uf, x, A, d / shift_scale, moments,
+                uf >= LARGE_U ? detail::far_field_centroid_gradient_large_u(uf, x, out.a[i], d, moments,
                                                                             g.moment_differences(), nb, db)
                               : far[i];
-            if (fg.terms > 0) {
-                rd = fg.rho_d * shift_scale;
-                for (std::size_t b = 0; b < nb; ++b) db[b] = db[b] * shift_scale;
-            }
+            if (fg.terms > 0) rd = fg.rho_d;
         }
         // Outside the source (x ≥ 1 + 4ε) b's harmonic part h = g/x on every ring
         // cancels: bnd − Q_b = 2hF + (the same without it), c = hF + c̃,
@@ -512,10 +537,9 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             if (limb) {
                 rd = -HUGE_VAL;
             } else if (outside) {
-                rd = sums.at(x, s, nullptr, db) ? ((2 * rho_rings) * ((b1 - s.c / detail::PI) / A)) * shift_scale - d * rA
-                                                : NaN;
+                rd = sums.at(x, s, nullptr, db) ? (2 * rho_rings) * ((b1 - s.c / detail::PI) / out.a[i]) - d * rA : NaN;
             } else {
-                rd = ((2 * rho_rings) * (b1 / A)) * shift_scale - d * (rA + 2);
+                rd = (2 * rho_rings) * (b1 / out.a[i]) - d * (rA + 2);
             }
         } else if (std::isnan(rd)) {
             if (x == 0.0) {
