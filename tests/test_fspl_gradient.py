@@ -90,6 +90,20 @@ def test_at_the_centre_and_towards_it(law):
     np.testing.assert_allclose(slope, slope[0], rtol=1e-7)
 
 
+@pytest.mark.parametrize("law", LAWS, ids=repr)
+def test_small_sources_scale_down_to_the_smallest_radius(law):
+    # Near a small source A = a(x)/rho up to O(u², rho²): rho² dA/du, rho² dA/drho and
+    # rho dA/dlaw depend on x = u/rho alone. Below rho ~ 1e-77 the rings' eps⁴ overflows;
+    # the gradient takes them at 2^-34 and scales (it was NaN or inf there).
+    x = np.array([1e-3, 0.3, 0.999, 1.5, 2.9])
+    _, du, drho, dlaw = kf.magnification(x * 1e-9, 1e-9, law, gradient=True)
+    for rho in (1e-100, 1e-80, 1e-20, 5.8e-11):
+        _, gu, grho, glaw = kf.magnification(x * rho, rho, law, gradient=True)
+        assert np.allclose(gu * rho**2, du * 1e-18, rtol=1e-12, atol=0.0), rho
+        assert np.allclose(grho * rho**2, drho * 1e-18, rtol=1e-12, atol=0.0), rho
+        assert np.allclose(glaw * rho, dlaw * 1e-9, rtol=1e-12, atol=1e-13 * np.abs(dlaw * 1e-9).max(initial=0.0)), rho
+
+
 def test_point_source_at_rho_zero():
     u = np.array([0.01, 0.3, 2.0, 1e3])
     A, du, drho, dlaw = kf.magnification(u, 0.0, kf.Linear(0.6), gradient=True)

@@ -72,6 +72,8 @@ constexpr double GL14_FROM = 2.0;
 constexpr double GL20_FROM = 1.2;
 constexpr double GL24_FROM = 1.05;
 constexpr double CENTRE_ZONE = 0x1p-60;
+// Below this source radius the rings are taken at it and scaled (einstein_gradients).
+constexpr double SMALL_SOURCE = 0x1p-34;
 // The uniform disk's ρ-slope from its closed form while A − 1 exceeds this:
 // 2(M(x, 1) − A) then loses ~1e-16·A/(M(x, 1) − A), M(x, 1) − A being of the
 // order of A − 1, below 1e-13.
@@ -615,10 +617,35 @@ const char* einstein_gradients(const LawGradient& g, std::span<const double> u, 
         return nullptr;
     }
     const bool in_range = rho >= detail::RHO_TINY && rho <= detail::RHO_HUGE;
-    const bool values_first = !in_range || g.layout() == LawGradient::Layout::uniform || g.separate_value();
+    const bool small = in_range && rho < SMALL_SOURCE;
+    const bool values_first = !in_range || small || g.layout() == LawGradient::Layout::uniform || g.separate_value();
     if (values_first) {
         std::vector<double> scratch(u.size());
         if (const char* failure = einstein_magnifications(g.law(), u, rho, out.a, scratch)) return failure;
+    }
+    // A small source near the lens (x < 3): A = a(x)/ρ up to O(u², ρ²) (1e-19
+    // here), so its gradient is that of a source of SMALL_SOURCE at the same x,
+    // ∂A/∂u and ∂A/∂ρ scaled by (SMALL_SOURCE/ρ)², ∂A/∂β by SMALL_SOURCE/ρ (the
+    // rings' ε⁴ would overflow below ρ ≈ 1e-77). The far field keeps ρ.
+    const auto near_small = [&](std::size_t i) { return small && u[i] / rho < SERIES_FROM; };
+    if (small) {
+        std::vector<std::size_t> idx;
+        for (std::size_t i = 0; i < u.size(); ++i)
+            if (near_small(i)) idx.push_back(i);
+        const std::size_t m = idx.size();
+        std::vector<double> us(m), as(m), dus(m), drs(m), dbs(m * nb);
+        for (std::size_t k = 0; k < m; ++k) us[k] = (u[idx[k]] / rho) * SMALL_SOURCE;
+        PointSumsSink sink;
+        if (centroid) sink = [&](std::size_t k, const detail::PointSums& p) { centroid(idx[k], p); };
+        if (const char* failure = einstein_gradients(g, us, SMALL_SOURCE, GradientOut{as, dus, drs, dbs}, sink))
+            return failure;
+        const double k1 = SMALL_SOURCE / rho, k2 = k1 * k1;
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::size_t i = idx[k];
+            out.du[i] = dus[k] * k2;
+            out.drho[i] = drs[k] * k2;
+            for (std::size_t b = 0; b < nb; ++b) basis_row(i)[b] = dbs[k * nb + b] * k1;
+        }
     }
     GradientIntegrator integrator(g, rho, static_cast<bool>(centroid) && g.layout() != LawGradient::Layout::uniform);
     const auto store = [&](std::size_t i, const PointGradient& p) {
@@ -666,6 +693,7 @@ const char* einstein_gradients(const LawGradient& g, std::span<const double> u, 
             std::fill_n(basis_row(i), nb, NaN);
             continue;
         }
+        if (near_small(i)) continue;  // above
         if (integrator.series_serves(u[i])) {
             index[batched] = i;
             uu[batched] = u[i];
