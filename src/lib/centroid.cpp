@@ -376,66 +376,24 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
     const bool small = in_range && rho < SMALL_SOURCE;
     const double rho_rings = small ? SMALL_SOURCE : rho;
     const double shift_scale = small ? rho / SMALL_SOURCE : 1.0;
-    // The magnification's gradient (A_g, at u_g, rho_g): at the centroid's
-    // rings' radius, where a small source's rings are taken at 2^-34 and the
-    // same x (near the lens ∂δ/∂u, ρ(∂A/∂ρ)/A and (∂A/∂β)/A do not change with
-    // ρ, and the rings' ε⁴ stays far from overflow), at the source's own for
-    // the far field. Its rings give the centroid's sums too (one evaluation
-    // of each ring for both; none for the uniform disk).
-    std::vector<double> u_g(u.begin(), u.end()), a_g(n), rho_g(n, rho);
+    // The magnification's gradient (a small source's near rings taken at 2^-34
+    // and scaled, as the centroid's own); its rings give the centroid's sums
+    // too (one evaluation of each ring for both; none for the uniform disk).
     std::vector<detail::GradientSums> ring_sums;
     std::vector<double> ring_x, ring_dcb;
+    PointSumsSink sink;
     if (g.layout() != LawGradient::Layout::uniform) {
         ring_sums.resize(n);
         ring_x.assign(n, NaN);
         ring_dcb.resize(n * nb);
+        sink = [&](std::size_t i, const detail::PointSums& p) {
+            if (!p.taken) return;
+            ring_sums[i] = p.s;
+            ring_x[i] = p.x;
+            std::copy(p.dcb.begin(), p.dcb.end(), ring_dcb.begin() + i * nb);
+        };
     }
-    // one call of einstein_gradients for the points idx (all of them with `all`) at radius r
-    const auto gradients = [&](const std::vector<std::size_t>& idx, bool all, double r) -> const char* {
-        const std::size_t m = all ? n : idx.size();
-        if (m == 0) return nullptr;
-        const auto at = [&](std::size_t k) { return all ? k : idx[k]; };
-        std::vector<double> uk(m), ak(m), duk(m), drk(m), dbk(m * nb);
-        for (std::size_t k = 0; k < m; ++k) uk[k] = u_g[at(k)];
-        PointSumsSink sink;
-        if (!ring_x.empty())
-            sink = [&](std::size_t k, const detail::PointSums& p) {
-                if (!p.taken) return;
-                const std::size_t i = at(k);
-                ring_sums[i] = p.s;
-                ring_x[i] = p.x;
-                std::copy(p.dcb.begin(), p.dcb.end(), ring_dcb.begin() + i * nb);
-            };
-        if (const char* failure = einstein_gradients(g, uk, r, GradientOut{ak, duk, drk, dbk}, sink)) return failure;
-        for (std::size_t k = 0; k < m; ++k) {
-            const std::size_t i = at(k);
-            a_g[i] = ak[k];
-            au[i] = duk[k];
-            arho[i] = drk[k];
-            rho_g[i] = r;
-            std::copy_n(dbk.begin() + k * nb, nb, ab.begin() + i * nb);
-        }
-        return nullptr;
-    };
-    if (!small) {
-        if (const char* failure = gradients({}, true, rho)) return failure;
-        std::copy(a_g.begin(), a_g.end(), out.a.begin());
-    } else {
-        std::vector<std::size_t> near, rest;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double x = u[i] / rho;
-            if (x < SERIES_FROM) {
-                near.push_back(i);
-                u_g[i] = x * rho_rings;
-            } else {
-                rest.push_back(i);
-            }
-        }
-        if (const char* failure = gradients(near, false, rho_rings)) return failure;
-        if (const char* failure = gradients(rest, false, rho)) return failure;
-        std::vector<double> scratch(n);
-        if (const char* failure = einstein_magnifications(g.law(), u, rho, out.a, scratch)) return failure;
-    }
+    if (const char* failure = einstein_gradients(g, u, rho, GradientOut{out.a, au, arho, ab}, sink)) return failure;
     const double eps = 1 / rho_rings, flux = g.law().data().flux;
     const bool uniform = g.layout() == LawGradient::Layout::uniform;
     const bool table = g.layout() == LawGradient::Layout::table;
@@ -488,8 +446,7 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
     };
     for (std::size_t i = 0; i < n; ++i) {
         double* db = row(i);
-        const double ui = u[i], A = a_g[i], us = u_g[i], rg = rho_g[i];  // the gradient's A, u, ρ
-        const double sg = rg / rho;  // δ at rg over δ at rho: 1, or 2^-34/ρ
+        const double ui = u[i], A = out.a[i];
         if (rho == 0.0 || ui / rho > detail::POINT_SOURCE_FROM) {
             // a point source: δ = u/(u² + 2)
             const double w = ui * ui + 2;
@@ -504,11 +461,10 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             std::fill_n(db, nb, NaN);
             continue;
         }
-        const double rA = rg * (arho[i] / A);  // ρ(∂A/∂ρ)/A
-        // ∂δ/∂u from the magnification's gradient once δ is known (δ scaled to rg)
+        const double rA = rho * (arho[i] / A);  // ρ(∂A/∂ρ)/A
+        // ∂δ/∂u from the magnification's gradient once δ is known
         const auto set_du = [&](double d) {
-            const double ds = rg == rho ? d : d * sg;
-            out.du[i] = us == 0.0 ? 0.25 * rA : (-(ds / us) - (0.5 * us + ds) * (au[i] / A)) + (0.5 * rg) * (arho[i] / A);
+            out.du[i] = ui == 0.0 ? 0.25 * rA : (-(d / ui) - (0.5 * ui + d) * (au[i] / A)) + (0.5 * rho) * (arho[i] / A);
         };
         const double d = out.delta[i];  // unless from the sums
         // ρ ∂δ/∂ρ into rd, ∂δ/∂β into db
@@ -517,7 +473,7 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
         if (series_serves(rho * x, x)) {
             const double uf = rho * x;  // as the shift's series takes it
             const detail::FarFieldCentroidGradient fg =
-                uf >= LARGE_U ? detail::far_field_centroid_gradient_large_u(uf, x, out.a[i], d, moments,
+                uf >= LARGE_U ? detail::far_field_centroid_gradient_large_u(uf, x, A, d, moments,
                                                                             g.moment_differences(), nb, db)
                               : far[i];
             if (fg.terms > 0) rd = fg.rho_d;
@@ -537,9 +493,9 @@ const char* einstein_centroid_gradients(const LawGradient& g, std::span<const do
             if (limb) {
                 rd = -HUGE_VAL;
             } else if (outside) {
-                rd = sums.at(x, s, nullptr, db) ? (2 * rho_rings) * ((b1 - s.c / detail::PI) / out.a[i]) - d * rA : NaN;
+                rd = sums.at(x, s, nullptr, db) ? (2 * rho_rings) * ((b1 - s.c / detail::PI) / A) - d * rA : NaN;
             } else {
-                rd = (2 * rho_rings) * (b1 / out.a[i]) - d * (rA + 2);
+                rd = (2 * rho_rings) * (b1 / A) - d * (rA + 2);
             }
         } else if (std::isnan(rd)) {
             if (x == 0.0) {
